@@ -1,0 +1,86 @@
+// The input as a source of bytes at absolute offsets, and a buffered
+// sequential reader over it. The program reads a real file (see
+// openInputFile); tests and the fuzzer read bytes held in memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "byte_reader.h"
+
+namespace ringlens {
+
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+
+  // Copies up to dst.size() bytes starting at `offset` and returns how many
+  // were copied. Fewer than asked means the end of the data was met; a read
+  // error counts as the end of the data.
+  virtual size_t readAt(uint64_t offset, std::span<uint8_t> dst) = 0;
+
+  // The number of bytes the source held when it was opened.
+  virtual uint64_t size() const = 0;
+
+  // Gives up the underlying file; reads after this copy nothing.
+  virtual void close() {}
+};
+
+class MemorySource : public ByteSource {
+ public:
+  explicit MemorySource(ByteView bytes) : bytes_(bytes) {}
+  size_t readAt(uint64_t offset, std::span<uint8_t> dst) override;
+  uint64_t size() const override { return bytes_.size(); }
+
+ private:
+  ByteView bytes_;
+};
+
+// Opens the named file for reading only. Returns null when it cannot be
+// opened or is not something that can be read as a file (a directory).
+std::unique_ptr<ByteSource> openInputFile(const char* name);
+
+// Reads a ByteSource front to back through a fixed buffer.
+class SequentialReader {
+ public:
+  static constexpr size_t BUFFER_SIZE = 64 * 1024;
+
+  SequentialReader(ByteSource& source, uint64_t offset);
+
+  // Up to `n` (at most BUFFER_SIZE) bytes at the current position, without
+  // consuming them. Fewer than `n` only when the data ends sooner.
+  ByteView peek(size_t n);
+  // Moves the position on by `n` bytes, which must have been peeked.
+  void consume(size_t n);
+
+ private:
+  ByteSource& source_;
+  uint64_t nextOffset_;  // source offset of the byte after the buffered ones
+  std::vector<uint8_t> buffer_;
+  size_t begin_ = 0, end_ = 0;
+  bool exhausted_ = false;
+};
+
+// A copy of bytes from the input, held until the run ends.
+class BlockCopy {
+ public:
+  BlockCopy() = default;
+  BlockCopy(std::unique_ptr<uint8_t[]> data, size_t size) : data_(std::move(data)), size_(size) {}
+  ByteView view() const { return {data_.get(), size_}; }
+
+ private:
+  std::unique_ptr<uint8_t[]> data_;
+  size_t size_ = 0;
+};
+
+// Copies the block at `offset` whose unsigned 32-bit length field lies
+// `lengthFieldOffset` bytes into it. The copy holds only bytes the source
+// has: a length reaching past the end gives what lies from `offset` on, a
+// length field that is not wholly there gives an empty copy, and so does a
+// copy for which no storage can be had.
+BlockCopy loadBlock(ByteSource& source, uint64_t offset, uint64_t lengthFieldOffset);
+
+}  // namespace ringlens

@@ -1,0 +1,149 @@
+#include "output.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "platform.h"
+
+namespace ringlens {
+
+bool StandardStreams::writeOut(std::string_view bytes) { return writeStandardOutput(bytes); }
+bool StandardStreams::writeErr(std::string_view bytes) { return writeStandardError(bytes); }
+
+bool CaptureSink::writeOut(std::string_view bytes) {
+  out.append(bytes);
+  writes.push_back({false, std::string(bytes)});
+  return true;
+}
+
+bool CaptureSink::writeErr(std::string_view bytes) {
+  err.append(bytes);
+  writes.push_back({true, std::string(bytes)});
+  return true;
+}
+
+namespace {
+
+void twoDigits(char* at, int value) {
+  at[0] = static_cast<char>('0' + value / 10 % 10);
+  at[1] = static_cast<char>('0' + value % 10);
+}
+
+}  // namespace
+
+void formatTimeText(int32_t time, char (&text)[24]) {
+  static constexpr char DAYS[] = "SunMonTueWedThuFriSat";
+  static constexpr char MONTHS[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  std::tm local{};
+  int year = 0;
+  if (!toLocalTime(time, local) || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
+      local.tm_mon > 11 || (year = local.tm_year + 1900) < 1000 || year > 9999) {
+    // No local-time conversion for this value on this platform: the line
+    // keeps its shape.
+    std::memcpy(text, "??? ??? ?? ??:??:?? ????", 24);
+    return;
+  }
+  std::memcpy(text, DAYS + 3 * local.tm_wday, 3);
+  text[3] = ' ';
+  std::memcpy(text + 4, MONTHS + 3 * local.tm_mon, 3);
+  text[7] = ' ';
+  twoDigits(text + 8, local.tm_mday);
+  text[10] = ' ';
+  twoDigits(text + 11, local.tm_hour);
+  text[13] = ':';
+  twoDigits(text + 14, local.tm_min);
+  text[16] = ':';
+  twoDigits(text + 17, local.tm_sec);
+  text[19] = ' ';
+  twoDigits(text + 20, year / 100);
+  twoDigits(text + 22, year % 100);
+}
+
+size_t formatNumber(int32_t number, char (&text)[11]) {
+  char digits[10];
+  size_t count = 0;
+  uint32_t magnitude = number < 0 ? 0u - static_cast<uint32_t>(number) : static_cast<uint32_t>(number);
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  size_t used = 0;
+  if (number < 0) text[used++] = '-';
+  while (count > 0) text[used++] = digits[--count];
+  return used;
+}
+
+TraceOutput::TraceOutput(OutputSink& sink) : sink_(sink), buffer_(new char[BUFFER_SIZE]) {}
+
+TraceOutput::~TraceOutput() { flush(); }
+
+void TraceOutput::flush() {
+  if (used_ == 0) return;
+  if (!outFailed_ && !sink_.writeOut({buffer_.get(), used_})) outFailed_ = true;
+  used_ = 0;
+}
+
+void TraceOutput::writeText(std::string_view bytes) {
+  if (outFailed_) return;
+  if (bytes.size() > BUFFER_SIZE - used_) {
+    flush();
+    if (bytes.size() >= BUFFER_SIZE) {
+      // Too large to buffer: hand it over directly, in order.
+      if (!outFailed_ && !sink_.writeOut(bytes)) outFailed_ = true;
+      return;
+    }
+  }
+  std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+  used_ += bytes.size();
+}
+
+void TraceOutput::endLine() {
+  writeText("\n");
+  flush();
+}
+
+void TraceOutput::beginEventLine(bool hasNumber, int32_t number, char mark) {
+  char line[13];
+  size_t used = 0;
+  if (hasNumber) {
+    char digits[11];
+    size_t n = formatNumber(number, digits);
+    std::memcpy(line, digits, n);
+    used = n;
+    line[used++] = ' ';
+  }
+  line[used++] = mark;
+  writeText({line, used});
+}
+
+void TraceOutput::writeEventLine(bool hasNumber, int32_t number, char mark, std::string_view text) {
+  beginEventLine(hasNumber, number, mark);
+  writeText(text);
+  endLine();
+}
+
+void TraceOutput::writeTimeLine(int32_t time) {
+  if (!timeCached_ || time != cachedTime_) {
+    formatTimeText(time, cachedTimeText_);
+    cachedTime_ = time;
+    timeCached_ = true;
+  }
+  char line[34];
+  std::memcpy(line, "----*", 5);
+  std::memcpy(line + 5, cachedTimeText_, 24);
+  std::memcpy(line + 29, "*----", 5);
+  writeText({line, sizeof line});
+  endLine();
+}
+
+void TraceOutput::writeMessage(std::string_view text) {
+  flush();
+  if (errFailed_) return;
+  std::string line;
+  line.reserve(text.size() + 1);
+  line.append(text);
+  line.push_back('\n');
+  if (!sink_.writeErr(line)) errFailed_ = true;
+}
+
+}  // namespace ringlens

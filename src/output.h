@@ -1,0 +1,93 @@
+// The two output streams and the forms of every line the program writes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ringlens {
+
+// Where text finally goes. The program hands bytes to the process's
+// standard output and standard error; tests and the fuzzer capture them.
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+  // Each returns false when the bytes could not be written.
+  virtual bool writeOut(std::string_view bytes) = 0;
+  virtual bool writeErr(std::string_view bytes) = 0;
+};
+
+class StandardStreams : public OutputSink {
+ public:
+  bool writeOut(std::string_view bytes) override;
+  bool writeErr(std::string_view bytes) override;
+};
+
+// Keeps everything written, in order, in memory.
+class CaptureSink : public OutputSink {
+ public:
+  struct Write {
+    bool toErr;
+    std::string bytes;
+  };
+  bool writeOut(std::string_view bytes) override;
+  bool writeErr(std::string_view bytes) override;
+
+  std::string out, err;
+  std::vector<Write> writes;  // every hand-over, in order
+};
+
+// Writes 24 characters of local time, "Www Mmm DD hh:mm:ss YYYY", for
+// seconds since 1970-01-01 00:00:00 UTC.
+void formatTimeText(int32_t time, char (&text)[24]);
+
+// Writes a signed decimal number into `text`; returns the characters used.
+size_t formatNumber(int32_t number, char (&text)[11]);
+
+// The output of one run. Standard output is buffered and handed over at
+// every end of line, when the buffer fills, before anything goes to
+// standard error, and at the end (flush). A line that fits the buffer is
+// handed over in one piece. A stream whose write fails takes no further
+// text for the rest of the run.
+class TraceOutput {
+ public:
+  static constexpr size_t BUFFER_SIZE = 64 * 1024;
+
+  explicit TraceOutput(OutputSink& sink);
+  ~TraceOutput();
+  TraceOutput(const TraceOutput&) = delete;
+  TraceOutput& operator=(const TraceOutput&) = delete;
+
+  // "----*", the time text, "*----", end of line.
+  void writeTimeLine(int32_t time);
+  // [number and a space,] mark, text, end of line.
+  void writeEventLine(bool hasNumber, int32_t number, char mark, std::string_view text);
+
+  // The same event line in pieces, for texts read a piece at a time:
+  // beginEventLine, any number of writeText, endLine.
+  void beginEventLine(bool hasNumber, int32_t number, char mark);
+  // Bytes as they are, with no end of line.
+  void writeText(std::string_view bytes);
+  void endLine();
+
+  // The text and an end of line on standard error, after pending standard
+  // output has been handed over.
+  void writeMessage(std::string_view text);
+
+  void flush();
+
+ private:
+  OutputSink& sink_;
+  std::unique_ptr<char[]> buffer_;
+  size_t used_ = 0;
+  bool outFailed_ = false;
+  bool errFailed_ = false;
+  int32_t cachedTime_ = 0;
+  bool timeCached_ = false;
+  char cachedTimeText_[24];
+};
+
+}  // namespace ringlens

@@ -1,0 +1,178 @@
+#include "platform.h"
+
+#include <memory>
+
+#include "input_file.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace ringlens {
+
+#ifdef _WIN32
+
+namespace {
+
+class WindowsFile : public ByteSource {
+ public:
+  WindowsFile(HANDLE handle, uint64_t size) : handle_(handle), size_(size) {}
+  ~WindowsFile() override { close(); }
+
+  size_t readAt(uint64_t offset, std::span<uint8_t> dst) override {
+    size_t done = 0;
+    while (handle_ != INVALID_HANDLE_VALUE && done < dst.size()) {
+      OVERLAPPED at{};
+      uint64_t position = offset + done;
+      at.Offset = static_cast<DWORD>(position);
+      at.OffsetHigh = static_cast<DWORD>(position >> 32);
+      size_t rest = dst.size() - done;
+      DWORD ask = rest > 0x40000000 ? 0x40000000 : static_cast<DWORD>(rest);
+      DWORD got = 0;
+      if (!ReadFile(handle_, dst.data() + done, ask, &got, &at) || got == 0) break;
+      done += got;
+    }
+    return done;
+  }
+  uint64_t size() const override { return size_; }
+  void close() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE handle_;
+  uint64_t size_;
+};
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    unsigned ask = bytes.size() > 0x10000000 ? 0x10000000u : static_cast<unsigned>(bytes.size());
+    int n = _write(fd, bytes.data(), ask);
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+void initPlatform() {
+  _tzset();
+  // Standard output and standard error are text streams: a newline is
+  // written as a carriage return and a line feed.
+  _setmode(1, _O_TEXT);
+  _setmode(2, _O_TEXT);
+}
+
+std::unique_ptr<ByteSource> openInputFile(const char* name) {
+  int wideLength = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
+  if (wideLength <= 0) return nullptr;
+  std::unique_ptr<wchar_t[]> wide(new wchar_t[static_cast<size_t>(wideLength)]);
+  MultiByteToWideChar(CP_ACP, 0, name, -1, wide.get(), wideLength);
+  // Other processes may keep the file open for reading and writing, so a
+  // trace that is still being written can be formatted.
+  HANDLE handle = CreateFileW(wide.get(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  LARGE_INTEGER size;
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  return std::make_unique<WindowsFile>(handle, static_cast<uint64_t>(size.QuadPart));
+}
+
+bool writeStandardOutput(std::string_view bytes) { return writeAll(1, bytes); }
+bool writeStandardError(std::string_view bytes) { return writeAll(2, bytes); }
+
+bool toLocalTime(int64_t seconds, std::tm& local) {
+  __time64_t t = seconds;
+  return _localtime64_s(&local, &t) == 0;
+}
+
+#else
+
+namespace {
+
+class PosixFile : public ByteSource {
+ public:
+  PosixFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  ~PosixFile() override { close(); }
+
+  size_t readAt(uint64_t offset, std::span<uint8_t> dst) override {
+    size_t done = 0;
+    while (fd_ >= 0 && done < dst.size()) {
+      ssize_t n = pread(fd_, dst.data() + done, dst.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return done;
+  }
+  uint64_t size() const override { return size_; }
+  void close() override {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+  uint64_t size_;
+};
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+void initPlatform() {
+  tzset();
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::unique_ptr<ByteSource> openInputFile(const char* name) {
+  int fd = ::open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat info;
+  // Only regular files and block devices can be read at absolute offsets;
+  // a directory, a pipe or a terminal cannot be read as a file.
+  if (fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))) {
+    ::close(fd);
+    return nullptr;
+  }
+  off_t end = lseek(fd, 0, SEEK_END);
+  if (end < 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixFile>(fd, static_cast<uint64_t>(end));
+}
+
+bool writeStandardOutput(std::string_view bytes) { return writeAll(1, bytes); }
+bool writeStandardError(std::string_view bytes) { return writeAll(2, bytes); }
+
+bool toLocalTime(int64_t seconds, std::tm& local) {
+  time_t t = static_cast<time_t>(seconds);
+  return localtime_r(&t, &local) != nullptr;
+}
+
+#endif
+
+}  // namespace ringlens

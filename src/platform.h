@@ -1,0 +1,23 @@
+// The few places where the operating systems differ: opening the input,
+// writing the standard streams, and converting time to local time.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string_view>
+
+namespace ringlens {
+
+// Sets the process up for a run: the local time zone is read once, and a
+// closed output pipe makes writes fail instead of ending the process.
+void initPlatform();
+
+// Writes all bytes to standard output / standard error; false on failure.
+bool writeStandardOutput(std::string_view bytes);
+bool writeStandardError(std::string_view bytes);
+
+// Converts seconds since 1970-01-01 00:00:00 UTC to local calendar time;
+// false where the platform has no conversion for the value.
+bool toLocalTime(int64_t seconds, std::tm& local);
+
+}  // namespace ringlens
