@@ -1,0 +1,227 @@
+// The output streams and line forms, in process: number and time text,
+// and when TraceOutput hands bytes to its sink.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "output.h"
+
+namespace ringlens {
+namespace {
+
+std::string number(int32_t value) {
+  char text[11];
+  return {text, formatNumber(value, text)};
+}
+
+TEST(FormatNumber, SignedDecimalWithoutPadding) {
+  EXPECT_EQ(number(0), "0");
+  EXPECT_EQ(number(7), "7");
+  EXPECT_EQ(number(-5), "-5");
+  EXPECT_EQ(number(10), "10");
+  EXPECT_EQ(number(-100), "-100");
+  EXPECT_EQ(number(INT32_MAX), "2147483647");
+  EXPECT_EQ(number(INT32_MIN), "-2147483648");
+}
+
+// Sets TZ for the test's lifetime and puts back what was there.
+class TimeZone {
+ public:
+  explicit TimeZone(const char* tz) {
+    if (const char* old = std::getenv("TZ")) previous_ = old;
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~TimeZone() {
+    if (previous_) {
+      setenv("TZ", previous_->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> previous_;
+};
+
+std::string timeText(int32_t seconds) {
+  char text[24];
+  formatTimeText(seconds, text);
+  return {text, sizeof text};
+}
+
+TEST(FormatTimeText, LocalTimeInFixedFields) {
+  struct Case {
+    const char* tz;
+    int32_t time;
+    const char* local;
+  };
+  const Case cases[] = {
+      {"UTC", 0, "Thu Jan 01 00:00:00 1970"},
+      {"UTC", 1615277103, "Tue Mar 09 08:05:03 2021"},  // leading zeros everywhere
+      {"UTC", 1640995199, "Fri Dec 31 23:59:59 2021"},  // last weekday and month names
+      {"UTC", 1609632000, "Sun Jan 03 00:00:00 2021"},  // first weekday name
+      {"UTC", INT32_MAX, "Tue Jan 19 03:14:07 2038"},
+      {"UTC", -1, "Wed Dec 31 23:59:59 1969"},
+      {"UTC", INT32_MIN, "Fri Dec 13 20:45:52 1901"},
+      {"America/New_York", 1625414400, "Sun Jul 04 12:00:00 2021"},  // daylight saving
+      {"America/New_York", 1615277103, "Tue Mar 09 03:05:03 2021"},
+      {"Europe/Berlin", 1625414400, "Sun Jul 04 18:00:00 2021"},
+      {"Europe/Berlin", 1609459200, "Fri Jan 01 01:00:00 2021"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.tz) + " " + std::to_string(c.time));
+    TimeZone zone(c.tz);
+    EXPECT_EQ(timeText(c.time), c.local);
+  }
+}
+
+TEST(TraceOutput, EachLineIsHandedOverInOneWrite) {
+  CaptureSink sink;
+  {
+    TimeZone zone("UTC");
+    TraceOutput out(sink);
+    out.writeEventLine(true, -5, '>', "Init");
+    out.writeEventLine(true, 0, ' ', "text");
+    out.writeEventLine(false, 99, ' ', "bare");
+    out.writeEventLine(true, 7, '<', "");
+    out.writeTimeLine(1615277103);
+    out.beginEventLine(true, 12, '<');
+    out.writeText("in ");
+    out.writeText("pieces");
+    out.endLine();
+  }
+  std::vector<std::string> outWrites;
+  for (const auto& w : sink.writes) {
+    EXPECT_FALSE(w.toErr);
+    outWrites.push_back(w.bytes);
+  }
+  EXPECT_EQ(outWrites, (std::vector<std::string>{"-5 >Init\n", "0  text\n", " bare\n", "7 <\n",
+                                                 "----*Tue Mar 09 08:05:03 2021*----\n", "12 <in pieces\n"}));
+  EXPECT_EQ(sink.err, "");
+}
+
+TEST(TraceOutput, TextWithoutEndOfLineWaitsForTheNextHandOver) {
+  CaptureSink sink;
+  {
+    TraceOutput out(sink);
+    out.writeText("**TRACE_BUFFER_4: a");
+    out.writeText("b");
+    EXPECT_TRUE(sink.writes.empty());
+    out.writeEventLine(true, 1, '>', "Main");  // joins the pending text
+    ASSERT_EQ(sink.writes.size(), 1u);
+    EXPECT_EQ(sink.writes[0].bytes, "**TRACE_BUFFER_4: ab1 >Main\n");
+
+    out.writeText("held");
+    out.flush();
+    out.flush();  // nothing pending: no empty write
+    ASSERT_EQ(sink.writes.size(), 2u);
+    EXPECT_EQ(sink.writes[1].bytes, "held");
+
+    out.writeText("until the end");
+  }
+  ASSERT_EQ(sink.writes.size(), 3u);
+  EXPECT_EQ(sink.writes[2].bytes, "until the end");
+}
+
+TEST(TraceOutput, PendingOutputGoesOutBeforeAMessage) {
+  CaptureSink sink;
+  {
+    TraceOutput out(sink);
+    out.writeText("**TRACE_BUFFER_5: no end of line");
+    out.writeMessage("Unable to find trace signature in file.");
+    out.writeMessage("second");
+  }
+  ASSERT_EQ(sink.writes.size(), 3u);
+  EXPECT_FALSE(sink.writes[0].toErr);
+  EXPECT_EQ(sink.writes[0].bytes, "**TRACE_BUFFER_5: no end of line");
+  EXPECT_TRUE(sink.writes[1].toErr);
+  EXPECT_EQ(sink.writes[1].bytes, "Unable to find trace signature in file.\n");
+  EXPECT_TRUE(sink.writes[2].toErr);
+  EXPECT_EQ(sink.writes[2].bytes, "second\n");
+}
+
+// Texts around and beyond the buffer's size come out whole and in order,
+// with no empty writes and none larger than needed for a buffered text.
+TEST(TraceOutput, TextsLargerThanTheBufferComeOutWhole) {
+  constexpr size_t B = TraceOutput::BUFFER_SIZE;
+  const std::string head = "head ";
+  for (size_t size : {B - head.size() - 1, B - head.size(), B - head.size() + 1, B - 1, B, B + 1, 3 * B + 17}) {
+    SCOPED_TRACE(size);
+    std::string big(size, '\0');
+    for (size_t i = 0; i < size; ++i) big[i] = static_cast<char>('A' + i % 23);
+    CaptureSink sink;
+    {
+      TraceOutput out(sink);
+      out.beginEventLine(true, 3, ' ');
+      out.writeText(head);
+      out.writeText(big);
+      out.writeText(" tail");
+      out.endLine();
+      out.writeEventLine(true, 4, '>', "next");
+    }
+    EXPECT_EQ(sink.out, "3  " + head + big + " tail\n4 >next\n");
+    for (const auto& w : sink.writes) {
+      EXPECT_FALSE(w.bytes.empty());
+      EXPECT_FALSE(w.toErr);
+    }
+    EXPECT_EQ(sink.writes.back().bytes, "4 >next\n");
+  }
+}
+
+// Fails the first write to standard output or to standard error, as told,
+// and counts every write it is handed.
+class FailingSink : public OutputSink {
+ public:
+  FailingSink(bool failOut, bool failErr) : failOut_(failOut), failErr_(failErr) {}
+  bool writeOut(std::string_view bytes) override {
+    outWrites.emplace_back(bytes);
+    return !(failOut_ && outWrites.size() == 1);
+  }
+  bool writeErr(std::string_view bytes) override {
+    errWrites.emplace_back(bytes);
+    return !(failErr_ && errWrites.size() == 1);
+  }
+  std::vector<std::string> outWrites, errWrites;
+
+ private:
+  bool failOut_, failErr_;
+};
+
+TEST(TraceOutput, AFailedStreamTakesNoMoreText) {
+  {
+    FailingSink sink(/*failOut=*/true, /*failErr=*/false);
+    {
+      TraceOutput out(sink);
+      out.writeEventLine(true, 1, '>', "lost");
+      out.writeEventLine(true, 2, '>', "dropped");
+      out.writeTimeLine(0);
+      out.writeText(std::string(TraceOutput::BUFFER_SIZE * 2, 'x'));
+      out.writeText("pending");
+      out.writeMessage("message one");
+      out.writeMessage("message two");
+    }
+    EXPECT_EQ(sink.outWrites, std::vector<std::string>{"1 >lost\n"});
+    EXPECT_EQ(sink.errWrites, (std::vector<std::string>{"message one\n", "message two\n"}));
+  }
+  {
+    FailingSink sink(/*failOut=*/false, /*failErr=*/true);
+    {
+      TraceOutput out(sink);
+      out.writeMessage("lost");
+      out.writeMessage("dropped");
+      out.writeEventLine(true, 1, '>', "still written");
+    }
+    EXPECT_EQ(sink.errWrites, std::vector<std::string>{"lost\n"});
+    EXPECT_EQ(sink.outWrites, std::vector<std::string>{"1 >still written\n"});
+  }
+}
+
+}  // namespace
+}  // namespace ringlens
