@@ -6,7 +6,10 @@
 
 #ifdef _WIN32
 // Arguments are taken as typed: "*.dmp" is a file name, not a pattern.
-extern "C" int _dowildcard = 0;
+// The C runtime's start-up code reads this switch before main runs.
+extern "C" {
+int _dowildcard = 0;
+}
 #endif
 
 int main(int argc, char** argv) {

@@ -53,12 +53,14 @@ class WindowsFile : public ByteSource {
   uint64_t size_;
 };
 
+// In text mode _write turns each "\n" into "\r\n" and counts the bytes it
+// was given, not the bytes it wrote.
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     unsigned ask = bytes.size() > 0x10000000 ? 0x10000000u : static_cast<unsigned>(bytes.size());
     int n = _write(fd, bytes.data(), ask);
     if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
+    bytes.remove_prefix(static_cast<unsigned>(n) < ask ? static_cast<size_t>(n) : ask);
   }
   return true;
 }
@@ -66,11 +68,18 @@ bool writeAll(int fd, std::string_view bytes) {
 }  // namespace
 
 void initPlatform() {
+  // The C runtime takes the time zone from TZ where it is set, in its own
+  // form "tzn[+|-]hh[:mm[:ss]][dzn]" (for example EST5EDT), and from the
+  // system's time-zone setting otherwise.
   _tzset();
   // Standard output and standard error are text streams: a newline is
-  // written as a carriage return and a line feed.
+  // written as a carriage return and a line feed, whether they go to a
+  // console, a pipe or a file.
   _setmode(1, _O_TEXT);
   _setmode(2, _O_TEXT);
+  // A file name on a drive with no medium fails the open quietly instead of
+  // asking the user with a message box.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
 std::unique_ptr<ByteSource> openInputFile(const char* name) {
@@ -96,8 +105,22 @@ bool writeStandardOutput(std::string_view bytes) { return writeAll(1, bytes); }
 bool writeStandardError(std::string_view bytes) { return writeAll(2, bytes); }
 
 bool toLocalTime(int64_t seconds, std::tm& local) {
+  // The C runtime converts no time before 1970. The Gregorian calendar
+  // repeats every 400 years, weekdays included (146097 days are 20871
+  // weeks), so an earlier time is converted 400 years later and its year
+  // moved back. Only daylight saving may differ from the runtime's own
+  // rule for the earlier year: the later year's rule applies.
+  constexpr int64_t GREGORIAN_CYCLE = 146097LL * 24 * 60 * 60;
+  int cycles = 0;
+  if (seconds < 0) {
+    if (seconds < -GREGORIAN_CYCLE) return false;
+    seconds += GREGORIAN_CYCLE;
+    cycles = 1;
+  }
   __time64_t t = seconds;
-  return _localtime64_s(&local, &t) == 0;
+  if (_localtime64_s(&local, &t) != 0) return false;
+  local.tm_year -= 400 * cycles;
+  return true;
 }
 
 #else
