@@ -248,6 +248,9 @@ TEST(ProgramFileTrace, LongTextFields) {
   const std::string text150k = letters.substr(0, 150000);
   // NUL at 4500 of a 6000-byte field; the bytes behind it are not text.
   std::string field6000 = letters.substr(0, 4500) + '\0' + std::string(1499, 'Z');
+  // A field read in several pieces: the NUL lies in the first, text-like
+  // bytes fill the later ones.
+  std::string field100k = letters.substr(0, 1000) + '\0' + letters.substr(0, 98999);
   expectRecords({
       {"4096 bytes with no NUL",
        FileTraceBuilder().record(3, 1, letters.substr(0, 4096)).entry(2, "After").str(),
@@ -257,6 +260,9 @@ TEST(ProgramFileTrace, LongTextFields) {
       {"NUL inside a 6000-byte field",
        FileTraceBuilder().record(3, 1, field6000).exit(2, "After").str(),
        "1  " + letters.substr(0, 4500) + "\n2 <After\n"},
+      {"NUL early in a 100000-byte field",
+       FileTraceBuilder().record(3, 1, field100k).exit(2, "After").str(),
+       "1  " + letters.substr(0, 1000) + "\n2 <After\n"},
       {"text larger than the output buffer",
        FileTraceBuilder().text(1, text150k).entry(2, "After").str(), "1  " + text150k + "\n2 >After\n"},
       {"textLength far beyond the file",
