@@ -1,0 +1,531 @@
+// Formatting whole dumps in memory: the order of the stages, method name
+// lookup, the ring walk, and damaged blocks.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dump_trace/dump_trace.h"
+#include "run.h"
+#include "support/trace_builder.h"
+
+namespace ringlens {
+namespace {
+
+using testing::Bytes;
+using testing::cstr;
+using testing::DumpBuilder;
+using testing::MemoryTraceBuilder;
+using testing::MethodTableBuilder;
+using testing::traceBufferBlock;
+
+struct Formatted {
+  std::string out, err;
+  int status = -1;
+  std::vector<CaptureSink::Write> writes;
+};
+
+Formatted format(const std::string& bytes) {
+  MemorySource source(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  CaptureSink sink;
+  Formatted f;
+  {
+    TraceOutput out(sink);
+    f.status = formatInput(source, out);
+    out.flush();
+  }
+  f.out = sink.out;
+  f.err = sink.err;
+  f.writes = sink.writes;
+  return f;
+}
+
+// Time stamps are written in local time: these tests hold the time zone at
+// UTC while they run.
+class UtcTimeZone {
+ public:
+  UtcTimeZone() {
+    if (const char* tz = std::getenv("TZ")) saved_ = tz;
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+  ~UtcTimeZone() {
+    if (saved_) {
+      setenv("TZ", saved_->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+constexpr uint32_t SELF = 0x00A41000;
+
+MethodTableBuilder standardNames() {
+  MethodTableBuilder names;
+  names.add(1, "Open").add(2, "Close").add(3, "Read");
+  return names;
+}
+
+// A dump with the name tables first and the memory-trace block last, so
+// that cutting the dump cuts the ring.
+std::string dumpWith(const std::string& memoryBlock, const MethodTableBuilder& names = standardNames()) {
+  DumpBuilder dump(64);
+  dump.append(names.indexBlock());
+  dump.append(DumpBuilder(40).str());
+  dump.append(names.methodBlock());
+  dump.append(DumpBuilder(40).str());
+  dump.append(memoryBlock);
+  return dump.str();
+}
+
+// A record that a correct walk never reaches; its number gives it away.
+std::string stray(int32_t number) { return Bytes().u32(16).u32(1).i32(number).u32(1).str(); }
+
+TEST(DumpStages, BufferTextGoesOutBeforeTheMessageOfAMissingBlock) {
+  std::string dump = DumpBuilder(4000).place(100, traceBufferBlock('4', "no newline")).str();
+  Formatted f = format(dump);
+  EXPECT_EQ(f.status, 101);
+  ASSERT_EQ(f.writes.size(), 2u);
+  EXPECT_FALSE(f.writes[0].toErr);
+  EXPECT_EQ(f.writes[0].bytes, "**TRACE_BUFFER_4: no newline");
+  EXPECT_TRUE(f.writes[1].toErr);
+  EXPECT_EQ(f.writes[1].bytes, "Unable to find trace signature in file.\n");
+}
+
+TEST(DumpNames, LookupFollowsTheIndexAndTheMethodBlock) {
+  struct Case {
+    const char* name;
+    std::function<std::string(const std::string& ring)> dump;
+    std::string expected;
+  };
+  // Entry and exit of method 1, then entry of method 2.
+  const std::string ring = MemoryTraceBuilder(SELF, 200).entry(1, 1).exit(1, 1).entry(2, 2).next(88).build();
+  auto with = [](std::function<void(MethodTableBuilder&)> fill) {
+    MethodTableBuilder t;
+    fill(t);
+    return t;
+  };
+  Case cases[] = {
+      {"the first of two entries with one id decides",
+       [&](const std::string& r) {
+         return dumpWith(r, with([](auto& t) { t.add(1, "First").add(1, "Second").add(2, "Other"); }));
+       },
+       "1 >First\n1 <First\n2 >Other\n"},
+      {"an index blockLength of 24 has no entries",
+       [&](const std::string& r) {
+         auto t = with([](auto& t) { t.add(1, "Open").add(2, "Close"); });
+         return DumpBuilder(64).str() + t.indexBlockWithLength(24) + t.methodBlock() + r;
+       },
+       "1 >Entry Name Unknown\n1 <Exit Name Unknown\n2 >Entry Name Unknown\n"},
+      {"an index blockLength of 31 has no entries",
+       [&](const std::string& r) {
+         auto t = with([](auto& t) { t.add(1, "Open").add(2, "Close"); });
+         return DumpBuilder(64).str() + t.indexBlockWithLength(31) + t.methodBlock() + r;
+       },
+       "1 >Entry Name Unknown\n1 <Exit Name Unknown\n2 >Entry Name Unknown\n"},
+      {"only entries wholly inside blockLength count",
+       [&](const std::string& r) {
+         auto t = with([](auto& t) { t.add(1, "Open").add(2, "Close"); });
+         return DumpBuilder(64).str() + t.indexBlockWithLength(24 + 8 + 7) + t.methodBlock() + r;
+       },
+       "1 >Open\n1 <Open\n2 >Entry Name Unknown\n"},
+      {"nameOffset 24 is the first name",
+       [&](const std::string& r) {
+         return dumpWith(r, with([](auto& t) {
+                           t.nameOffset("Alpha");
+                           t.nameOffset("Beta");
+                           t.entry(1, 24).entry(2, 30);
+                         }));
+       },
+       "1 >Alpha\n1 <Alpha\n2 >Beta\n"},
+      {"a nameOffset at or after the end of the method block has no name",
+       [&](const std::string& r) {
+         auto t = with([](auto& t) { t.nameOffset("Alpha"); });
+         t.entry(1, t.methodLength()).entry(2, 0xFFFFFFFF);
+         return dumpWith(r, t);
+       },
+       "1 >Entry Name Unknown\n1 <Exit Name Unknown\n2 >Entry Name Unknown\n"},
+      {"a name without NUL ends with the method block, not the file",
+       [&](const std::string& r) {
+         auto t = with([](auto& t) { t.add(1, "Alpha").add(2, "Omega"); });
+         return DumpBuilder(64).str() + t.indexBlock() + t.methodBlockWithLength(t.methodLength() - 1) + r;
+       },
+       "1 >Alpha\n1 <Alpha\n2 >Omega\n"},
+      {"a method block cut short by the end of the file",
+       [&](const std::string& r) {
+         auto t = with([](auto& t) { t.add(1, "Alpha").add(2, "Omega"); });
+         std::string method = t.methodBlockWithLength(1000);
+         return DumpBuilder(64).str() + t.indexBlock() + r + method.substr(0, method.size() - 3);
+       },
+       "1 >Alpha\n1 <Alpha\n2 >Ome\n"},
+      {"an index whose blockLength field is cut by the end of the file",
+       [&](const std::string& r) {
+         auto t = with([](auto& t) { t.add(1, "Alpha"); });
+         return DumpBuilder(64).str() + t.methodBlock() + r + t.indexBlock().substr(0, 22);
+       },
+       "1 >Entry Name Unknown\n1 <Exit Name Unknown\n2 >Entry Name Unknown\n"},
+      {"blockLength 0xFFFFFFFF on both tables: what the file holds",
+       [&](const std::string& r) {
+         auto t = with([](auto& t) { t.add(1, "Open").add(2, "Close"); });
+         return DumpBuilder(64).str() + t.indexBlockWithLength(0xFFFFFFFF) + t.methodBlockWithLength(0xFFFFFFFF) + r;
+       },
+       "1 >Open\n1 <Open\n2 >Close\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Formatted f = format(c.dump(ring));
+    EXPECT_EQ(f.out, c.expected);
+    EXPECT_EQ(f.err, "");
+    EXPECT_EQ(f.status, 0);
+  }
+}
+
+struct RingCase {
+  const char* name;
+  std::function<std::string()> dump;
+  std::string expected;
+};
+
+void checkRings(const std::vector<RingCase>& cases) {
+  UtcTimeZone utc;
+  for (const RingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Formatted f = format(c.dump());
+    EXPECT_EQ(f.out, c.expected);
+    EXPECT_EQ(f.err, "");
+    EXPECT_EQ(f.status, 0);
+  }
+}
+
+TEST(DumpRing, WalksFromTheOldestRecordToTheNext) {
+  checkRings({
+      {"an empty ring", [] { return dumpWith(MemoryTraceBuilder(SELF, 200).build()); }, ""},
+      {"a first length of 0 means empty, whatever nextRecord says",
+       [] { return dumpWith(MemoryTraceBuilder(SELF, 200).at(56).entry(1, 1).next(72).build()); }, ""},
+      {"never wrapped",
+       [] {
+         MemoryTraceBuilder m(SELF, 400);
+         m.entry(1, 1).text(3, 7, "hello").exit(1, 1).text(5, 99, "bare").time(0);
+         return dumpWith(m.next(m.cursor()).build());
+       },
+       "1 >Open\n7  hello\n1 <Open\n bare\n----*Thu Jan 01 00:00:00 1970*----\n"},
+      {"wrapped: the oldest records at the end, then from the ring start",
+       [] {
+         MemoryTraceBuilder m(SELF, 200);
+         m.wrapReserve(32);
+         m.entry(20, 2).exit(20, 2).lay(stray(-1));  // 40..72 newest, then a stale record
+         m.at(120).entry(10, 1).text(3, 5, "abc").exit(10, 1);  // 120..172; 172 + 32 >= 200
+         return dumpWith(m.oldest(120).next(72).build());
+       },
+       "10 >Open\n5  abc\n10 <Open\n20 >Close\n20 <Close\n"},
+      {"full: oldestRecord equals nextRecord, every record once",
+       [] {
+         MemoryTraceBuilder m(SELF, 200);
+         m.wrapReserve(32);
+         m.entry(20, 2).exit(20, 2).entry(30, 3).exit(30, 3).entry(40, 3);  // 40..120
+         m.entry(10, 1).text(3, 5, "abc").exit(10, 1);                      // 120..172
+         return dumpWith(m.oldest(120).next(120).build());
+       },
+       "10 >Open\n5  abc\n10 <Open\n20 >Close\n20 <Close\n30 >Read\n30 <Read\n40 >Read\n"},
+      {"nextRecord at the ring start ends the walk at the wrap",
+       [] {
+         MemoryTraceBuilder m(SELF, 200);
+         m.wrapReserve(32);
+         m.lay(stray(-1));
+         m.at(104).entry(10, 1).exit(10, 1).entry(11, 2).exit(11, 2);  // 104..168; 168 + 32 >= 200
+         return dumpWith(m.oldest(104).next(40).build());
+       },
+       "10 >Open\n10 <Open\n11 >Close\n11 <Close\n"},
+      {"a record ending where wrapReserve bytes are left wraps",
+       [] {
+         MemoryTraceBuilder m(SELF, 400);
+         m.wrapReserve(100);
+         m.exit(2, 1);                              // 40..56
+         m.at(284).entry(1, 1).lay(stray(-1));      // 284..300, 300 + 100 = 400
+         return dumpWith(m.oldest(284).next(56).build());
+       },
+       "1 >Open\n2 <Open\n"},
+      {"a record ending one byte earlier does not",
+       [] {
+         MemoryTraceBuilder m(SELF, 400);
+         m.wrapReserve(100);
+         m.lay(stray(-1));                          // 40..56
+         m.at(283).entry(1, 1).exit(2, 1);          // 283..299, 299..315
+         return dumpWith(m.oldest(283).next(40).build());
+       },
+       "1 >Open\n2 <Open\n"},
+      {"addresses are 32-bit: a ring whose addresses pass 2^32",
+       [] {
+         MemoryTraceBuilder m(0xFFFFFFE0, 200);  // the ring starts at address 8
+         m.entry(1, 1).exit(1, 1);
+         return dumpWith(m.next(m.cursor()).build());
+       },
+       "1 >Open\n1 <Open\n"},
+      {"the wrap test adds in 32 bits: a huge wrapReserve can come round below blockSize",
+       [] {
+         MemoryTraceBuilder m(SELF, 200);
+         m.wrapReserve(0xFFFFFFF0);  // 56 + it = 40, 72 + it = 56: no wrap
+         m.entry(1, 1).exit(1, 1);
+         return dumpWith(m.next(72).build());
+       },
+       "1 >Open\n1 <Open\n"},
+  });
+}
+
+TEST(DumpRing, WritesEachKind) {
+  checkRings({
+      {"kinds 0 to 6 and 7, known and unknown ids",
+       [] {
+         MemoryTraceBuilder m(SELF, 600);
+         m.method(0, 10, 1).method(0, 11, 9);      // like an exit
+         m.entry(12, 2).entry(-12, 9);
+         m.exit(13, 3).exit(-13, 9);
+         m.text(3, 12, "twelve").text(3, 0, "");
+         m.time(1000000000);
+         m.text(5, 1234, "no number");
+         m.method(6, 14, 3).method(6, 15, 77);
+         m.method(7, -1, 2);
+         return dumpWith(m.next(m.cursor()).build());
+       },
+       "10 <Open\n11 <Exit Name Unknown\n"
+       "12 >Close\n-12 >Entry Name Unknown\n"
+       "13 <Read\n-13 <Exit Name Unknown\n"
+       "12  twelve\n0  \n"
+       "----*Sun Sep 09 01:46:40 2001*----\n"
+       " no number\n"
+       "14 <Read\n15 <Exit Name Unknown\n"
+       "-1 <Close\n"},
+  });
+}
+
+// Entry, exit, entry: 40..88, the last record's fields end at 88.
+MemoryTraceBuilder threeRecords() {
+  MemoryTraceBuilder m(SELF, 400);
+  m.entry(1, 1).exit(1, 1).entry(2, 2).next(88);
+  return m;
+}
+
+TEST(DumpRing, EndsPromptlyOnDamagedRings) {
+  checkRings({
+      {"a length of 0 after the first record: written once",
+       [] {
+         MemoryTraceBuilder m(SELF, 400);
+         m.entry(1, 1).lay(Bytes().u32(0).u32(2).i32(5).u32(2).str());  // length 0
+         return dumpWith(m.next(300).build());
+       },
+       "1 >Open\n5 <Close\n"},
+      {"positions that never meet stop: each record once",
+       [] {
+         MemoryTraceBuilder m(SELF, 400);
+         m.entry(1, 1).exit(1, 1);
+         m.lay(Bytes().u32(328).u32(1).i32(2).u32(2).str());  // 72 + 328 = 400: wraps to 40
+         return dumpWith(m.next(64).build());
+       },
+       "1 >Open\n1 <Open\n2 >Close\n"},
+      {"a loop that does not pass the oldest record: each record once",
+       [] {
+         MemoryTraceBuilder m(SELF, 400);
+         m.entry(1, 1).exit(1, 1);
+         m.lay(Bytes().u32(0xFFFFFFF0).u32(1).i32(2).u32(2).str());  // back 16 bytes, to 56
+         return dumpWith(m.next(300).build());
+       },
+       "1 >Open\n1 <Open\n2 >Close\n"},
+      {"a record whose fields reach past the end of the file ends the walk",
+       [] { return dumpWith(threeRecords().build().substr(0, 84)); },
+       "1 >Open\n1 <Open\n"},
+      {"a time record that just fits at the end of the file is written",
+       [] {
+         MemoryTraceBuilder m(SELF, 400);
+         m.entry(1, 1).time(0);
+         return dumpWith(m.next(300).build().substr(0, 68));
+       },
+       "1 >Open\n----*Thu Jan 01 00:00:00 1970*----\n"},
+      {"an event record needs 16 bytes even when its length says 12",
+       [] {
+         MemoryTraceBuilder m(SELF, 400);
+         m.entry(1, 1).lay(Bytes().u32(12).u32(1).i32(2).str());
+         return dumpWith(m.next(300).build().substr(0, 68));
+       },
+       "1 >Open\n"},
+      {"a text without NUL runs to the end of the copy",
+       [] {
+         MemoryTraceBuilder m(SELF, 400);
+         m.entry(1, 1).text(3, 4, "tail");
+         return dumpWith(m.next(300).build().substr(0, 56 + 16 + 4));
+       },
+       "1 >Open\n4  tail\n"},
+      {"a text ends with blockSize even where the file goes on",
+       [] {
+         MemoryTraceBuilder m(SELF, 76);
+         m.entry(1, 1).text(3, 4, "tail").next(40);
+         return dumpWith(m.build().substr(0, 76)) + "more bytes";
+       },
+       "1 >Open\n4  tail\n"},
+      {"blockSize 0xFFFFFFFF on a small file: the records the file holds",
+       [] { return dumpWith(threeRecords().build().substr(0, 88).replace(24, 4, Bytes().u32(0xFFFFFFFF).str())); },
+       "1 >Open\n1 <Open\n2 >Close\n"},
+      {"blockSize below 40: no lines",
+       [] { return dumpWith(threeRecords().build().replace(24, 4, Bytes().u32(39).str())); }, ""},
+      {"a header cut short by the end of the file: no lines",
+       [] { return dumpWith(threeRecords().build().substr(0, 39)); }, ""},
+      {"an oldest record outside the block: no lines",
+       [] { return dumpWith(threeRecords().oldest(5000).build()); }, ""},
+      {"an oldest record whose length field is cut by the block's end: no lines",
+       [] { return dumpWith(threeRecords().oldest(398).build()); }, ""},
+  });
+}
+
+// The walk as its rules read, remembering every position written: the
+// program must write the same without remembering them.
+std::string naiveWalk(const std::string& copy, const std::vector<std::pair<uint32_t, std::optional<std::string>>>& names) {
+  auto u32 = [&](uint64_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(copy[at + i]);
+    return v;
+  };
+  auto inside = [&](uint64_t at, uint64_t n) { return at + n <= copy.size(); };
+  if (copy.size() < 40) return "";
+  uint32_t self = u32(20), blockSize = u32(24), reserve = u32(36);
+  uint32_t position = u32(28) - self, stop = u32(32) - self;
+  if (!inside(position, 4) || u32(position) == 0) return "";
+  std::string out;
+  std::set<uint32_t> written;
+  for (;;) {
+    if (written.count(position) || !inside(position, 8)) break;
+    uint32_t length = u32(position), kind = u32(position + 4);
+    if (!inside(position, kind == 4 ? 12 : 16)) break;
+    int32_t number = static_cast<int32_t>(u32(position + 8));
+    if (kind == 4) {
+      char text[24];
+      formatTimeText(number, text);
+      out += "----*" + std::string(text, 24) + "*----\n";
+    } else if (kind == 3 || kind == 5) {
+      std::string text = copy.substr(position + 16);
+      text = text.substr(0, text.find('\0'));
+      out += (kind == 3 ? std::to_string(number) + " " : "") + " " + text + "\n";
+    } else {
+      uint32_t id = u32(position + 12);
+      std::optional<std::string> name;
+      for (auto& [entryId, entryName] : names) {
+        if (entryId == id) {
+          name = entryName;
+          break;
+        }
+      }
+      out += std::to_string(number) + (kind == 1 ? " >" : " <") +
+             (name ? *name : kind == 1 ? "Entry Name Unknown" : "Exit Name Unknown") + "\n";
+    }
+    written.insert(position);
+    position += length;
+    if (uint32_t(position + reserve) >= blockSize) position = 40;
+    if (position == stop) break;
+  }
+  return out;
+}
+
+TEST(DumpRing, MatchesANaiveWalkOnRandomRings) {
+  std::mt19937 rng(4242);
+  MethodTableBuilder table;
+  table.add(1, "Open").add(2, "Close").add(2, "Shadowed");
+  table.entry(3, 5000);  // a name offset past the method block
+  const std::vector<std::pair<uint32_t, std::optional<std::string>>> names = {
+      {1, "Open"}, {2, "Close"}, {2, "Shadowed"}, {3, std::nullopt}};
+  auto any = [&](uint32_t below) { return static_cast<uint32_t>(rng() % below); };
+
+  for (int round = 0; round < 20000; ++round) {
+    // The ring: records laid back to back from 40, some with odd lengths.
+    size_t held = 44 + any(220);
+    Bytes ring;
+    ring.zeros(40);
+    std::vector<uint32_t> starts;
+    while (ring.size() < held) {
+      starts.push_back(static_cast<uint32_t>(ring.size()));
+      uint32_t kind = any(8);
+      std::string text(any(6), 'a' + static_cast<char>(any(26)));
+      if (any(4) != 0) text += '\0';
+      uint32_t natural = kind == 4 ? 12 : (kind == 3 || kind == 5) ? 16 + static_cast<uint32_t>(text.size()) : 16;
+      uint32_t length;
+      switch (any(6)) {
+        case 0: length = any(40); break;                     // anything small, 0 included
+        case 1: length = 0u - 4 * (1 + any(20)); break;      // backwards
+        default: length = natural; break;
+      }
+      ring.u32(length).u32(kind).i32(static_cast<int32_t>(any(2000)) - 1000).u32(any(5));
+      if (kind == 3 || kind == 5) ring.raw(text);
+    }
+    std::string block = ring.str().substr(0, held);
+
+    // The header: positions at record starts or anywhere, sizes honest or not.
+    auto position = [&]() -> uint32_t {
+      switch (any(5)) {
+        case 0: return any(static_cast<uint32_t>(held) + 20);
+        case 1: return 40;
+        default: return starts[any(static_cast<uint32_t>(starts.size()))];
+      }
+    };
+    uint32_t self = any(3) == 0 ? 0u - any(400) : 0x10000000u + 4 * any(1000);
+    uint32_t blockSize = any(4) == 0 ? any(300) : any(8) == 0 ? 0xFFFFFFFF : static_cast<uint32_t>(held);
+    uint32_t reserve = any(5) == 0 ? 0u - any(300) : any(60);
+    Bytes header;
+    header.raw("****MEMORY_TRACE****").u32(self).u32(blockSize).u32(self + position()).u32(self + position()).u32(reserve);
+    block.replace(0, 40, header.str());
+
+    // The memory-trace block ends the file, so its copy holds at most `held` bytes.
+    std::string dump = DumpBuilder(32).str() + table.indexBlock() + table.methodBlock() + block;
+    std::string copy = block.substr(0, std::min<uint64_t>(blockSize, held));
+    Formatted f = format(dump);
+    ASSERT_EQ(f.out, naiveWalk(copy, names)) << "round " << round;
+    ASSERT_EQ(f.status, 0);
+  }
+}
+
+// Lengths of 0xFFFFFFFF in every block of a small dump, formatted with the
+// address space limited to little more than the process already uses: a
+// copy sized by a length field instead of by the file would not be had,
+// and the output would lack its lines.
+TEST(DumpHostileLengthsDeathTest, StorageFollowsTheFileNotTheLengthFields) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#else
+  if (const char* preload = std::getenv("LD_PRELOAD"); preload && std::string(preload).find("vgpreload") != std::string::npos) {
+    GTEST_SKIP() << "under valgrind";
+  }
+  MethodTableBuilder t = standardNames();
+  MemoryTraceBuilder m(SELF, 400);
+  m.entry(1, 1).text(3, 2, "text").exit(1, 1);
+  std::string memory = m.next(0).build().substr(0, m.cursor()).replace(24, 4, Bytes().u32(0xFFFFFFFF).str());
+  std::string dump = DumpBuilder(64).str() + testing::traceBufferBlockWithLength('4', 0xFFFFFFFF, cstr("buffer\n")) +
+                     t.indexBlockWithLength(0xFFFFFFFF) + t.methodBlockWithLength(0xFFFFFFFF) + memory;
+  const std::string expected = "**TRACE_BUFFER_4: buffer\n1 >Open\n2  text\n1 <Open\n";
+
+  auto limitedRun = [&] {
+    long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+      std::fclose(statm);
+    }
+    rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t(256) << 20);
+    rlimit space{limit, limit};
+    if (pages == 0 || setrlimit(RLIMIT_AS, &space) != 0) std::_Exit(2);
+    Formatted f = format(dump);
+    std::_Exit(f.out == expected && f.err.empty() && f.status == 0 ? 0 : 1);
+  };
+  EXPECT_EXIT(limitedRun(), ::testing::ExitedWithCode(0), "");
+#endif
+}
+
+}  // namespace
+}  // namespace ringlens
