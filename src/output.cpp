@@ -84,7 +84,9 @@ void TraceOutput::flush() {
 }
 
 void TraceOutput::writeText(std::string_view bytes) {
-  if (outFailed_) return;
+  // An empty text may come as a view with no data at all, which memcpy
+  // must not be given.
+  if (outFailed_ || bytes.empty()) return;
   if (bytes.size() > BUFFER_SIZE - used_) {
     flush();
     if (bytes.size() >= BUFFER_SIZE) {
