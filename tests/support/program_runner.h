@@ -61,13 +61,11 @@ inline std::string expectedText(const std::string& text) {
   return converted;
 }
 
-// Runs the program with `args` after its name, in an environment holding
-// only `env` (plus PATH, HOME and WINE* settings, which the program
-// ignores), with no standard input.
-inline ProgramResult runProgram(const std::vector<std::string>& args,
-                                const std::map<std::string, std::string>& env = {{"TZ", "UTC"}}) {
-  std::vector<std::string> command = programCommand();
-  command.insert(command.end(), args.begin(), args.end());
+// Runs `command` in the folder `workingDirectory` (the test's own when
+// empty), in an environment holding only `env` (plus PATH, HOME and WINE*
+// settings, which the program ignores), with no standard input.
+inline ProgramResult runCommandIn(const std::string& workingDirectory, const std::vector<std::string>& command,
+                                  const std::map<std::string, std::string>& env) {
   std::vector<std::string> environment;
   for (auto& [name, value] : env) environment.push_back(name + "=" + value);
   for (const char* keep : {"PATH", "HOME", "WINEPREFIX", "WINEDEBUG", "WINEARCH", "WINEDLLOVERRIDES"}) {
@@ -81,6 +79,7 @@ inline ProgramResult runProgram(const std::vector<std::string>& args,
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(127);
     int null = open("/dev/null", O_RDONLY);
     dup2(null, 0);
     dup2(outPipe[1], 1);
@@ -102,10 +101,27 @@ inline ProgramResult runProgram(const std::vector<std::string>& args,
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string* targets[2] = {&result.out, &result.err};
   int open = 2;
+  int status = 0;
+  bool exited = false;
+  // Reads until both pipes end. A launcher such as Wine can leave helper
+  // processes running that hold the pipes open; once the program itself
+  // has exited, everything it wrote is in the pipes, so they are read
+  // empty and no longer waited for.
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    if (!exited && waitpid(pid, &status, WNOHANG) == pid) {
+      exited = true;
+      for (auto& f : fds) {
+        if (f.fd >= 0) fcntl(f.fd, F_SETFL, fcntl(f.fd, F_GETFL) | O_NONBLOCK);
+      }
+    }
+    int ready = poll(fds, 2, exited ? 0 : 20);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    if (ready == 0) {
+      if (exited) break;
+      continue;
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
@@ -120,11 +136,30 @@ inline ProgramResult runProgram(const std::vector<std::string>& args,
       }
     }
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  for (auto& f : fds) {
+    if (f.fd >= 0) close(f.fd);
+  }
+  while (!exited && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+// Runs the program with `args` after its name, in an environment holding
+// only `env` (plus PATH, HOME and WINE* settings), with no standard input.
+inline ProgramResult runProgram(const std::vector<std::string>& args,
+                                const std::map<std::string, std::string>& env = {{"TZ", "UTC"}}) {
+  std::vector<std::string> command = programCommand();
+  command.insert(command.end(), args.begin(), args.end());
+  return runCommandIn("", command, env);
+}
+
+// The same, started in the folder `workingDirectory`.
+inline ProgramResult runProgramIn(const std::string& workingDirectory, const std::vector<std::string>& args,
+                                  const std::map<std::string, std::string>& env = {{"TZ", "UTC"}}) {
+  std::vector<std::string> command = programCommand();
+  command.insert(command.end(), args.begin(), args.end());
+  return runCommandIn(workingDirectory, command, env);
 }
 
 // A folder of its own for a test's files, removed with everything in it.
