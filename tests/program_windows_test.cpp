@@ -86,7 +86,8 @@ std::string winePath(const std::string& path) {
 TEST_F(ProgramWindows, ReadsAFileThatAnotherProcessHoldsOpenForWriting) {
   // The command interpreter opens the trace for appending (standard error
   // of the program redirected into it) and keeps it open, with write
-  // access, while the program reads it.
+  // access, while the program reads it. An open that does not share
+  // writing fails then, and the message would land in the trace.
   std::vector<std::string> command = programCommand();
   if (command.size() < 2) GTEST_SKIP() << "needs Wine's command interpreter: RINGLENS_TEST_PROGRAM=\"wine ...\"";
   std::string program = winePath(command.back());
