@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -24,6 +25,7 @@ static_assert(BUFFER_ANCHOR_AT == 2 && INDEX_ANCHOR_AT == 4 && METHOD_ANCHOR_AT 
 // Bytes read at a time; small enough that they are searched while still
 // in the processor's cache.
 constexpr size_t CHUNK_SIZE = 256 * 1024;
+constexpr size_t SMALLEST_CHUNK = 4096;
 // Bytes carried from one chunk to the next, so that every signature that
 // starts in a chunk is compared whole.
 constexpr size_t CARRY = SIGNATURE_SIZE - 1;
@@ -149,13 +151,17 @@ uint32_t bufferNumber(ByteView bytes, uint64_t at) {
 
 BlockLocations scanDump(ByteSource& file) {
   BlockLocations found;
-  std::vector<uint8_t> buffer(CARRY + CHUNK_SIZE);
+  // A small file is read whole in one piece of its own size (and a byte
+  // more, to meet its end) rather than into a full chunk.
+  const size_t chunk =
+      static_cast<size_t>(std::max<uint64_t>(std::min<uint64_t>(file.size(), CHUNK_SIZE - 1) + 1, SMALLEST_CHUNK));
+  std::vector<uint8_t> buffer(CARRY + chunk);
   uint64_t bufferStart = 0;  // file offset of buffer[0]
   size_t held = 0;
   for (;;) {
-    size_t got = file.readAt(bufferStart + held, {buffer.data() + held, CHUNK_SIZE});
+    size_t got = file.readAt(bufferStart + held, {buffer.data() + held, chunk});
     held += got;
-    const bool atEnd = got < CHUNK_SIZE;
+    const bool atEnd = got < chunk;
     // Start positions this buffer decides; the carried bytes' positions are
     // decided with the next buffer, where they are followed by their data.
     const size_t owned = atEnd ? held : held - CARRY;
