@@ -44,10 +44,14 @@ class MethodNames {
 
   BlockCopy index_;
   BlockCopy method_;
-  // Entry numbers sorted by method id and, for one id, by entry number, so
-  // that the first entry with an id is found without a linear pass. Empty
-  // when it could not be built; lookups then go through the entries.
-  std::vector<uint32_t> byId_;
+  // The first entry of each method id, sorted by id, so that a lookup is a
+  // binary search over one small array. Empty when it could not be built;
+  // lookups then go through the entries.
+  struct FirstEntry {
+    uint32_t methodId;
+    uint32_t nameOffset;
+  };
+  std::vector<FirstEntry> firstById_;
 };
 
 // The memory-trace block with its ring of records.

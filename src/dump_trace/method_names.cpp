@@ -23,21 +23,27 @@ uint32_t nameOffsetOfEntry(ByteView index, uint32_t entry) {
 
 void MethodNames::loadTraceIndex(ByteSource& file, uint64_t offset) {
   index_ = loadBlock(file, offset, BLOCK_LENGTH_OFFSET);
-  byId_.clear();
+  firstById_.clear();
   ByteView index = index_.view();
   uint64_t count = entryCount(index);
   if (count == 0 || count > UINT32_MAX) return;
   try {
-    byId_.resize(static_cast<size_t>(count));
+    // Entries sorted by id and, for one id, by entry number; the first of
+    // each id is kept. nameOffset holds the entry number until then.
+    std::vector<FirstEntry> byId(static_cast<size_t>(count));
+    for (uint32_t entry = 0; entry < count; ++entry) byId[entry] = {idOfEntry(index, entry), entry};
+    std::sort(byId.begin(), byId.end(), [](const FirstEntry& a, const FirstEntry& b) {
+      return a.methodId != b.methodId ? a.methodId < b.methodId : a.nameOffset < b.nameOffset;
+    });
+    byId.erase(std::unique(byId.begin(), byId.end(),
+                           [](const FirstEntry& a, const FirstEntry& b) { return a.methodId == b.methodId; }),
+               byId.end());
+    for (FirstEntry& first : byId) first.nameOffset = nameOffsetOfEntry(index, first.nameOffset);
+    byId.shrink_to_fit();
+    firstById_ = std::move(byId);
   } catch (const std::bad_alloc&) {
-    byId_.clear();
-    return;
+    firstById_.clear();
   }
-  for (uint32_t entry = 0; entry < count; ++entry) byId_[entry] = entry;
-  std::sort(byId_.begin(), byId_.end(), [index](uint32_t a, uint32_t b) {
-    uint32_t idA = idOfEntry(index, a), idB = idOfEntry(index, b);
-    return idA != idB ? idA < idB : a < b;
-  });
 }
 
 void MethodNames::loadTraceMethod(ByteSource& file, uint64_t offset) {
@@ -47,11 +53,19 @@ void MethodNames::loadTraceMethod(ByteSource& file, uint64_t offset) {
 std::optional<uint32_t> MethodNames::nameOffsetOf(uint32_t methodId) const {
   ByteView index = index_.view();
   uint64_t count = entryCount(index);
-  if (!byId_.empty()) {
-    auto first = std::lower_bound(byId_.begin(), byId_.end(), methodId,
-                                  [index](uint32_t entry, uint32_t id) { return idOfEntry(index, entry) < id; });
-    if (first == byId_.end() || idOfEntry(index, *first) != methodId) return std::nullopt;
-    return nameOffsetOfEntry(index, *first);
+  if (!firstById_.empty()) {
+    // A binary search without branches on the data (ids come in no
+    // predictable order): the first entry whose id is not below methodId
+    // lies in [at, at + size].
+    size_t at = 0, size = firstById_.size();
+    while (size > 1) {
+      size_t half = size / 2;
+      at = firstById_[at + half].methodId < methodId ? at + half : at;
+      size -= half;
+    }
+    if (firstById_[at].methodId < methodId) ++at;
+    if (at == firstById_.size() || firstById_[at].methodId != methodId) return std::nullopt;
+    return firstById_[at].nameOffset;
   }
   for (uint64_t entry = 0; entry < count; ++entry) {
     if (idOfEntry(index, static_cast<uint32_t>(entry)) == methodId) {
