@@ -1,0 +1,154 @@
+// libFuzzer target: runs the program's formatter on arbitrary bytes and
+// holds it to a literal model of what it must write.
+//
+// Input: one selector byte, then the file. An odd selector puts the
+// file-trace signature in front, so the bytes are a trace data file's
+// records; an even one gives the bytes as they are, which makes them a
+// dump (unless they start with the signature themselves).
+//
+// For every input the target
+// - formats the file with formatInput, as the program does, into a sink
+//   that keeps only a hash and the length of each stream, so that no
+//   output size can exhaust memory;
+// - works the output out again with the literal model in
+//   reference_format.h and aborts unless the status and both streams are
+//   the same and nothing went to standard output after standard error;
+// - for a dump, aborts unless scanDump equals the literal window scan.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "dump_trace/dump_trace.h"
+#include "input_file.h"
+#include "output.h"
+#include "reference_format.h"
+#include "ringlens.h"
+#include "run.h"
+
+namespace {
+
+using namespace ringlens;
+
+// Larger inputs are not run at all.
+constexpr size_t LARGEST_INPUT = 4 * 1024 * 1024;
+// Above this the literal model, whose scan compares every position with
+// every signature, is left out so that no run takes long.
+constexpr size_t LARGEST_CHECKED_INPUT = 1024 * 1024;
+
+// A hash and a length of a stream of bytes that do not depend on how the
+// stream is cut into writes.
+class StreamHash {
+ public:
+  void add(std::string_view bytes) {
+    length_ += bytes.size();
+    const char* p = bytes.data();
+    size_t n = bytes.size();
+    while (n > 0 && filled_ != 0) takeByte(*p++), --n;
+    while (n >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      mix(word);
+      p += 8;
+      n -= 8;
+    }
+    while (n > 0) takeByte(*p++), --n;
+  }
+  uint64_t hash() const { return (state_ ^ pending_ ^ filled_) * 0x9E3779B97F4A7C15ull; }
+  uint64_t length() const { return length_; }
+  bool operator==(const StreamHash& other) const { return hash() == other.hash() && length_ == other.length_; }
+
+ private:
+  void takeByte(char c) {
+    pending_ |= uint64_t(static_cast<uint8_t>(c)) << (8 * filled_);
+    if (++filled_ == 8) {
+      mix(pending_);
+      pending_ = 0;
+      filled_ = 0;
+    }
+  }
+  void mix(uint64_t word) {
+    state_ = (state_ ^ word) * 0x100000001B3ull;
+    state_ ^= state_ >> 29;
+  }
+  uint64_t state_ = 0xCBF29CE484222325ull;
+  uint64_t pending_ = 0;
+  unsigned filled_ = 0;
+  uint64_t length_ = 0;
+};
+
+class HashSink : public OutputSink {
+ public:
+  bool writeOut(std::string_view bytes) override {
+    if (errWritten) outAfterErr = true;
+    out.add(bytes);
+    return true;
+  }
+  bool writeErr(std::string_view bytes) override {
+    errWritten = true;
+    err.add(bytes);
+    return true;
+  }
+  StreamHash out, err;
+  bool errWritten = false;
+  bool outAfterErr = false;
+};
+
+// How many inputs of each shape were run, written when the process ends.
+struct ShapeCounts {
+  uint64_t traceFiles = 0, dumps = 0;
+  ~ShapeCounts() {
+    std::fprintf(stderr, "ringlens_fuzz: ran %llu trace data files and %llu dumps\n",
+                 static_cast<unsigned long long>(traceFiles), static_cast<unsigned long long>(dumps));
+  }
+} shapeCounts;
+
+[[noreturn]] void fail(const char* what, std::string_view file) {
+  std::fprintf(stderr, "ringlens_fuzz: %s (file of %zu bytes)\n", what, file.size());
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0 || size > LARGEST_INPUT) return -1;
+  const bool withSignature = (data[0] & 1) != 0;
+  const size_t prefix = withSignature ? FILE_TRACE_SIGNATURE.size() : 0;
+  const size_t fileSize = prefix + size - 1;
+  // A heap block of exactly the file's size, so that a read past its end
+  // is caught.
+  std::unique_ptr<uint8_t[]> file(new uint8_t[fileSize == 0 ? 1 : fileSize]);
+  std::memcpy(file.get(), FILE_TRACE_SIGNATURE.data(), prefix);
+  if (size > 1) std::memcpy(file.get() + prefix, data + 1, size - 1);
+  const ByteView bytes(file.get(), fileSize);
+  const std::string_view fileText = bytes.chars();
+
+  const bool isTraceFile = bytes.equals(0, FILE_TRACE_SIGNATURE);
+  ++(isTraceFile ? shapeCounts.traceFiles : shapeCounts.dumps);
+
+  HashSink program;
+  int status;
+  {
+    MemorySource source(bytes);
+    TraceOutput out(program);
+    status = formatInput(source, out);
+    out.flush();
+  }
+  if (program.outAfterErr) fail("standard output written after standard error", fileText);
+
+  if (fileSize > LARGEST_CHECKED_INPUT) return 0;
+
+  HashSink expected;
+  int expectedStatus = fuzzing::referenceFormat(fileText, expected);
+  if (status != expectedStatus) fail("run status differs from the model", fileText);
+  if (!(program.out == expected.out)) fail("standard output differs from the model", fileText);
+  if (!(program.err == expected.err)) fail("standard error differs from the model", fileText);
+
+  if (!isTraceFile) {
+    MemorySource source(bytes);
+    if (!(scanDump(source) == fuzzing::referenceBlockLocations(fileText))) fail("scanDump differs from the window scan", fileText);
+  }
+  return 0;
+}
