@@ -110,13 +110,18 @@ TEST(ProgramDump, WritesTraceBuffersFourToNineInOrder) {
   });
 }
 
-TEST(ProgramDump, TraceBuffersCutShortByTheEndOfTheFile) {
+TEST(ProgramDump, LongTraceBuffersAndBuffersCutShortByTheEndOfTheFile) {
   const std::string blocks = dumpOf({memoryBlock(), names().indexBlock(), names().methodBlock()}, 4000);
   checkPrograms({
       {"a textLength reaching past the end: the bytes the file holds",
        blocks + traceBufferBlockWithLength('4', 1000, "tail"), "**TRACE_BUFFER_4: tail1 >Open\n", "", 0},
       {"textLength 0xFFFFFFFF", blocks + traceBufferBlockWithLength('4', 0xFFFFFFFF, "tail"),
        "**TRACE_BUFFER_4: tail1 >Open\n", "", 0},
+      {"a NUL early in a text longer than one read ends it",
+       blocks + traceBufferBlock('4', cstr("kept") + std::string(200000, 'x')), "**TRACE_BUFFER_4: kept1 >Open\n", "",
+       0},
+      {"a text longer than one read", blocks + traceBufferBlock('4', std::string(200000, 'x') + "\n"),
+       "**TRACE_BUFFER_4: " + std::string(200000, 'x') + "\n1 >Open\n", "", 0},
       {"a textLength field cut short: an empty text", blocks + traceBufferBlock('4', "text").substr(0, 22),
        "**TRACE_BUFFER_4: 1 >Open\n", "", 0},
   });
