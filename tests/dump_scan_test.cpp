@@ -38,9 +38,15 @@ ByteView viewOf(const std::string& bytes) {
   return ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
+// Scans with every candidate search this processor has; they must agree.
 BlockLocations scan(const std::string& bytes) {
   MemorySource source(viewOf(bytes));
-  return scanDump(source);
+  BlockLocations fastest = scanDump(source);
+  for (ScanKernel kernel : {ScanKernel::PORTABLE, ScanKernel::VECTOR, ScanKernel::AVX2, ScanKernel::AVX512}) {
+    if (!scanKernelAvailable(kernel)) continue;
+    EXPECT_EQ(scanDump(source, kernel), fastest) << "kernel " << static_cast<int>(kernel);
+  }
+  return fastest;
 }
 
 std::string describe(const BlockLocations& l) {

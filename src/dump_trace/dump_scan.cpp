@@ -138,24 +138,45 @@ __attribute__((target("avx512f,avx512bw"))) size_t nextCandidateAvx512(ByteView 
 }
 #endif
 
-CandidateSearch chooseCandidateSearch() {
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512bw")) return nextCandidateAvx512;
-  if (__builtin_cpu_supports("avx2")) return nextCandidateAvx2;
+#define RINGLENS_X86_KERNELS 1
 #endif
+
+CandidateSearch candidateSearchFor(ScanKernel kernel) {
+  switch (kernel) {
+    case ScanKernel::PORTABLE:
+      return nextCandidatePortable;
+    case ScanKernel::VECTOR:
 #if defined(__GNUC__) || defined(__clang__)
-  return nextCandidateVector;
+      return nextCandidateVector;
 #else
-  return nextCandidatePortable;
+      return nullptr;
 #endif
+    case ScanKernel::AVX2:
+#ifdef RINGLENS_X86_KERNELS
+      __builtin_cpu_init();
+      if (__builtin_cpu_supports("avx2")) return nextCandidateAvx2;
+#endif
+      return nullptr;
+    case ScanKernel::AVX512:
+#ifdef RINGLENS_X86_KERNELS
+      __builtin_cpu_init();
+      if (__builtin_cpu_supports("avx512bw")) return nextCandidateAvx512;
+#endif
+      return nullptr;
+    case ScanKernel::FASTEST:
+      break;
+  }
+  for (ScanKernel fastestFirst : {ScanKernel::AVX512, ScanKernel::AVX2, ScanKernel::VECTOR}) {
+    if (CandidateSearch search = candidateSearchFor(fastestFirst)) return search;
+  }
+  return nextCandidatePortable;
 }
 
 // Calls visit(p) for every p, in increasing order, at which the bytes hold
 // the anchor.
 template <typename Visit>
-void forEachAnchor(ByteView bytes, Visit visit) {
-  static const CandidateSearch nextCandidate = chooseCandidateSearch();
+void forEachAnchor(ByteView bytes, CandidateSearch nextCandidate, Visit visit) {
   const size_t to = candidateEnd(bytes);
   for (size_t p = nextCandidate(bytes, 0); p < to; p = nextCandidate(bytes, p + 1)) {
     if (bytes.equals(p, ANCHOR)) visit(p);
@@ -171,8 +192,13 @@ uint32_t bufferNumber(ByteView bytes, uint64_t at) {
 
 }  // namespace
 
-BlockLocations scanDump(ByteSource& file) {
+bool scanKernelAvailable(ScanKernel kernel) { return candidateSearchFor(kernel) != nullptr; }
+
+BlockLocations scanDump(ByteSource& file, ScanKernel kernel) {
+  static const CandidateSearch fastest = candidateSearchFor(ScanKernel::FASTEST);
+  const CandidateSearch nextCandidate = kernel == ScanKernel::FASTEST ? fastest : candidateSearchFor(kernel);
   BlockLocations found;
+  if (!nextCandidate) return found;
   // A small file is read whole in one piece of its own size (and a byte
   // more, to meet its end) rather than into a full chunk.
   const size_t chunk =
@@ -206,7 +232,7 @@ BlockLocations scanDump(ByteSource& file) {
       location = bufferStart + start;
       return true;
     };
-    forEachAnchor(bytes, [&](size_t p) {
+    forEachAnchor(bytes, nextCandidate, [&](size_t p) {
       uint64_t at = 0;
       if (match(p, BUFFER_ANCHOR_AT, TRACE_BUFFER_PREFIX, at)) {
         found.traceBuffer[bufferNumber(bytes, at - bufferStart + BUFFER_NUMBER_OFFSET)] = at;

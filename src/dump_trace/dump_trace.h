@@ -17,11 +17,17 @@ namespace ringlens {
 // Returns STATUS_OK, or the status of the first block found missing.
 int formatDump(ByteSource& file, TraceOutput& out);
 
+// How the scan searches for candidate positions: the fastest way this
+// processor has, or one named way. All give the same result; tests run
+// each one the processor has.
+enum class ScanKernel { FASTEST, PORTABLE, VECTOR, AVX2, AVX512 };
+bool scanKernelAvailable(ScanKernel kernel);
+
 // Reads the whole file once and notes the last occurrence of each
 // signature. The result equals what a scan of 4096-byte windows, each
 // examining start positions 0 to 4075 and carrying its last 20 bytes to
 // the next, would note.
-BlockLocations scanDump(ByteSource& file);
+BlockLocations scanDump(ByteSource& file, ScanKernel kernel = ScanKernel::FASTEST);
 
 // Writes the trace buffers numbered 4 to 11 that the scan found, in order
 // of number, each as "**TRACE_BUFFER_", the number, ": " and its text, with
