@@ -15,7 +15,7 @@ size_t MemorySource::readAt(uint64_t offset, std::span<uint8_t> dst) {
 SequentialReader::SequentialReader(ByteSource& source, uint64_t offset)
     : source_(source), nextOffset_(offset), buffer_(BUFFER_SIZE) {}
 
-ByteView SequentialReader::peek(size_t n) {
+ByteView SequentialReader::refill(size_t n) {
   n = std::min(n, BUFFER_SIZE);
   if (end_ - begin_ < n && !exhausted_) {
     if (begin_ > 0) {
@@ -31,8 +31,6 @@ ByteView SequentialReader::peek(size_t n) {
   }
   return {buffer_.data() + begin_, std::min(n, end_ - begin_)};
 }
-
-void SequentialReader::consume(size_t n) { begin_ += std::min(n, end_ - begin_); }
 
 BlockCopy loadBlock(ByteSource& source, uint64_t offset, uint64_t lengthFieldOffset) {
   uint8_t field[4];

@@ -52,11 +52,16 @@ class SequentialReader {
 
   // Up to `n` (at most BUFFER_SIZE) bytes at the current position, without
   // consuming them. Fewer than `n` only when the data ends sooner.
-  ByteView peek(size_t n);
+  ByteView peek(size_t n) {
+    if (end_ - begin_ >= n) return {buffer_.data() + begin_, n};
+    return refill(n);
+  }
   // Moves the position on by `n` bytes, which must have been peeked.
-  void consume(size_t n);
+  void consume(size_t n) { begin_ += n < end_ - begin_ ? n : end_ - begin_; }
 
  private:
+  ByteView refill(size_t n);
+
   ByteSource& source_;
   uint64_t nextOffset_;  // source offset of the byte after the buffered ones
   std::vector<uint8_t> buffer_;

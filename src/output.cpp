@@ -59,17 +59,28 @@ void formatTimeText(int32_t time, char (&text)[24]) {
   twoDigits(text + 22, year % 100);
 }
 
-size_t formatNumber(int32_t number, char (&text)[11]) {
-  char digits[10];
-  size_t count = 0;
+size_t formatNumber(int32_t number, char* text) {
+  static constexpr char PAIRS[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
   uint32_t magnitude = number < 0 ? 0u - static_cast<uint32_t>(number) : static_cast<uint32_t>(number);
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  size_t used = 0;
-  if (number < 0) text[used++] = '-';
-  while (count > 0) text[used++] = digits[--count];
+  size_t used = number < 0 ? 1 : 0;
+  if (number < 0) text[0] = '-';
+  for (uint32_t rest = magnitude; rest >= 10; rest /= 10) ++used;
+  ++used;
+  // Digits from the last, two at a time.
+  char* at = text + used;
+  while (magnitude >= 100) {
+    at -= 2;
+    std::memcpy(at, PAIRS + 2 * (magnitude % 100), 2);
+    magnitude /= 100;
+  }
+  if (magnitude >= 10) {
+    std::memcpy(at - 2, PAIRS + 2 * magnitude, 2);
+  } else {
+    at[-1] = static_cast<char>('0' + magnitude);
+  }
   return used;
 }
 
@@ -105,17 +116,18 @@ void TraceOutput::endLine() {
 }
 
 void TraceOutput::beginEventLine(bool hasNumber, int32_t number, char mark) {
-  char line[13];
-  size_t used = 0;
+  // The number, a space and the mark go straight into the buffer.
+  constexpr size_t LONGEST = NUMBER_TEXT_SIZE + 2;
+  if (BUFFER_SIZE - used_ < LONGEST) flush();
+  if (outFailed_) return;
+  char* const start = buffer_.get() + used_;
+  char* at = start;
   if (hasNumber) {
-    char digits[11];
-    size_t n = formatNumber(number, digits);
-    std::memcpy(line, digits, n);
-    used = n;
-    line[used++] = ' ';
+    at += formatNumber(number, at);
+    *at++ = ' ';
   }
-  line[used++] = mark;
-  writeText({line, used});
+  *at++ = mark;
+  used_ += static_cast<size_t>(at - start);
 }
 
 void TraceOutput::writeEventLine(bool hasNumber, int32_t number, char mark, std::string_view text) {

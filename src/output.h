@@ -44,8 +44,12 @@ class CaptureSink : public OutputSink {
 // seconds since 1970-01-01 00:00:00 UTC.
 void formatTimeText(int32_t time, char (&text)[24]);
 
-// Writes a signed decimal number into `text`; returns the characters used.
-size_t formatNumber(int32_t number, char (&text)[11]);
+// The most characters a number takes: "-2147483648".
+inline constexpr size_t NUMBER_TEXT_SIZE = 11;
+
+// Writes a signed decimal number into `text`, which has room for
+// NUMBER_TEXT_SIZE characters; returns the characters used.
+size_t formatNumber(int32_t number, char* text);
 
 // The output of one run. Standard output is buffered and handed over at
 // every end of line, when the buffer fills, before anything goes to

@@ -39,7 +39,7 @@ void printTraceBuffers(ByteSource& file, const BlockLocations& locations, TraceO
     uint64_t offset = locations.traceBuffer[number];
     if (offset == 0) continue;
     if (piece.empty()) piece.resize(PIECE_SIZE);
-    char digits[11];
+    char digits[NUMBER_TEXT_SIZE];
     out.writeText(TRACE_BUFFER_PREFIX);
     out.writeText({digits, formatNumber(static_cast<int32_t>(number), digits)});
     out.writeText(": ");
