@@ -67,8 +67,9 @@ size_t formatNumber(int32_t number, char* text) {
   uint32_t magnitude = number < 0 ? 0u - static_cast<uint32_t>(number) : static_cast<uint32_t>(number);
   size_t used = number < 0 ? 1 : 0;
   if (number < 0) text[0] = '-';
-  for (uint32_t rest = magnitude; rest >= 10; rest /= 10) ++used;
-  ++used;
+  used += 1 + (magnitude >= 10) + (magnitude >= 100) + (magnitude >= 1000) + (magnitude >= 10000) +
+          (magnitude >= 100000) + (magnitude >= 1000000) + (magnitude >= 10000000) + (magnitude >= 100000000) +
+          (magnitude >= 1000000000);
   // Digits from the last, two at a time.
   char* at = text + used;
   while (magnitude >= 100) {

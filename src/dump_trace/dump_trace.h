@@ -47,6 +47,7 @@ class MethodNames {
 
  private:
   std::optional<uint32_t> nameOffsetOf(uint32_t methodId) const;
+  std::optional<std::string_view> findMethodName(uint32_t methodId) const;
 
   BlockCopy index_;
   BlockCopy method_;
@@ -58,6 +59,16 @@ class MethodNames {
     uint32_t nameOffset;
   };
   std::vector<FirstEntry> firstById_;
+
+  // The names looked up last, by id: a ring names the same few methods
+  // over and over. Filled on demand, emptied whenever a block is loaded.
+  struct RecentName {
+    uint32_t methodId;
+    bool filled;
+    std::optional<std::string_view> name;
+  };
+  static constexpr unsigned RECENT_NAME_BITS = 10;
+  mutable std::vector<RecentName> recentNames_;
 };
 
 // The memory-trace block with its ring of records.

@@ -23,6 +23,7 @@ uint32_t nameOffsetOfEntry(ByteView index, uint32_t entry) {
 
 void MethodNames::loadTraceIndex(ByteSource& file, uint64_t offset) {
   index_ = loadBlock(file, offset, BLOCK_LENGTH_OFFSET);
+  recentNames_.clear();
   firstById_.clear();
   ByteView index = index_.view();
   uint64_t count = entryCount(index);
@@ -48,6 +49,7 @@ void MethodNames::loadTraceIndex(ByteSource& file, uint64_t offset) {
 
 void MethodNames::loadTraceMethod(ByteSource& file, uint64_t offset) {
   method_ = loadBlock(file, offset, BLOCK_LENGTH_OFFSET);
+  recentNames_.clear();
 }
 
 std::optional<uint32_t> MethodNames::nameOffsetOf(uint32_t methodId) const {
@@ -76,6 +78,13 @@ std::optional<uint32_t> MethodNames::nameOffsetOf(uint32_t methodId) const {
 }
 
 std::optional<std::string_view> MethodNames::lookupMethodName(uint32_t methodId) const {
+  if (recentNames_.empty()) recentNames_.assign(size_t{1} << RECENT_NAME_BITS, RecentName{0, false, std::nullopt});
+  RecentName& recent = recentNames_[(methodId * 0x9E3779B1u) >> (32 - RECENT_NAME_BITS)];
+  if (!recent.filled || recent.methodId != methodId) recent = {methodId, true, findMethodName(methodId)};
+  return recent.name;
+}
+
+std::optional<std::string_view> MethodNames::findMethodName(uint32_t methodId) const {
   auto nameOffset = nameOffsetOf(methodId);
   ByteView names = method_.view();
   if (!nameOffset || *nameOffset >= names.size()) return std::nullopt;
