@@ -4,10 +4,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
@@ -199,6 +201,41 @@ TEST(DumpNames, LookupFollowsTheIndexAndTheMethodBlock) {
     EXPECT_EQ(f.out, c.expected);
     EXPECT_EQ(f.err, "");
     EXPECT_EQ(f.status, 0);
+  }
+}
+
+TEST(DumpNames, ManyIdsLookedUpAgainInAnyOrder) {
+  // Thousands of ids, some with two entries (the first decides) and some
+  // looked up without any entry, each asked for several times in a mixed
+  // order: every answer must be the one the index gives.
+  std::mt19937 rng(5);
+  MethodTableBuilder table;
+  std::map<uint32_t, std::string> expected;
+  for (int i = 0; i < 3000; ++i) {
+    uint32_t id = static_cast<uint32_t>(rng());
+    std::string name = "method" + std::to_string(i);
+    table.add(id, name);
+    expected.emplace(id, name);  // a repeated id keeps its first name
+    if (i % 7 == 0) table.add(id, "shadowed" + std::to_string(i));
+  }
+  std::string file = DumpBuilder(16).str();
+  uint64_t indexAt = file.size();
+  file += table.indexBlock();
+  uint64_t methodAt = file.size();
+  file += table.methodBlock();
+  MemorySource source(ByteView(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
+  MethodNames names;
+  names.loadTraceIndex(source, indexAt);
+  names.loadTraceMethod(source, methodAt);
+
+  std::vector<uint32_t> asked;
+  for (auto& [id, name] : expected) asked.insert(asked.end(), {id, id, id, id + 1});
+  std::shuffle(asked.begin(), asked.end(), rng);
+  for (uint32_t id : asked) {
+    auto found = expected.find(id);
+    std::optional<std::string_view> want;
+    if (found != expected.end()) want = found->second;
+    ASSERT_EQ(names.lookupMethodName(id), want) << "id " << id;
   }
 }
 
