@@ -67,8 +67,11 @@ class MethodNames {
     bool filled;
     std::optional<std::string_view> name;
   };
-  static constexpr unsigned RECENT_NAME_BITS = 10;
+  // Four slots for each id the index names, within these bounds.
+  static constexpr unsigned FEWEST_RECENT_NAME_BITS = 10;
+  static constexpr unsigned MOST_RECENT_NAME_BITS = 16;
   mutable std::vector<RecentName> recentNames_;
+  mutable unsigned recentNameBits_ = FEWEST_RECENT_NAME_BITS;
 };
 
 // The memory-trace block with its ring of records.

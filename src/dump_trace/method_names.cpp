@@ -78,8 +78,14 @@ std::optional<uint32_t> MethodNames::nameOffsetOf(uint32_t methodId) const {
 }
 
 std::optional<std::string_view> MethodNames::lookupMethodName(uint32_t methodId) const {
-  if (recentNames_.empty()) recentNames_.assign(size_t{1} << RECENT_NAME_BITS, RecentName{0, false, std::nullopt});
-  RecentName& recent = recentNames_[(methodId * 0x9E3779B1u) >> (32 - RECENT_NAME_BITS)];
+  if (recentNames_.empty()) {
+    recentNameBits_ = FEWEST_RECENT_NAME_BITS;
+    while (recentNameBits_ < MOST_RECENT_NAME_BITS && (size_t{1} << recentNameBits_) < 4 * firstById_.size()) {
+      ++recentNameBits_;
+    }
+    recentNames_.assign(size_t{1} << recentNameBits_, RecentName{0, false, std::nullopt});
+  }
+  RecentName& recent = recentNames_[(methodId * 0x9E3779B1u) >> (32 - recentNameBits_)];
   if (!recent.filled || recent.methodId != methodId) recent = {methodId, true, findMethodName(methodId)};
   return recent.name;
 }
