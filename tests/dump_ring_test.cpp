@@ -18,6 +18,7 @@
 
 #include "dump_trace/dump_trace.h"
 #include "run.h"
+#include "support/in_memory.h"
 #include "support/trace_builder.h"
 
 #if defined(__has_feature)
@@ -33,54 +34,13 @@ namespace ringlens {
 namespace {
 
 using testing::Bytes;
+using testing::format;
+using testing::Formatted;
 using testing::cstr;
 using testing::DumpBuilder;
 using testing::MemoryTraceBuilder;
 using testing::MethodTableBuilder;
 using testing::traceBufferBlock;
-
-struct Formatted {
-  std::string out, err;
-  int status = -1;
-  std::vector<CaptureSink::Write> writes;
-};
-
-Formatted format(const std::string& bytes) {
-  MemorySource source(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-  CaptureSink sink;
-  Formatted f;
-  {
-    TraceOutput out(sink);
-    f.status = formatInput(source, out);
-    out.flush();
-  }
-  f.out = sink.out;
-  f.err = sink.err;
-  f.writes = sink.writes;
-  return f;
-}
-
-// Time stamps are written in local time: these tests hold the time zone at
-// UTC while they run.
-class UtcTimeZone {
- public:
-  UtcTimeZone() {
-    if (const char* tz = std::getenv("TZ")) saved_ = tz;
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  ~UtcTimeZone() {
-    if (saved_) {
-      setenv("TZ", saved_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
 
 constexpr uint32_t SELF = 0x00A41000;
 
@@ -246,7 +206,7 @@ struct RingCase {
 };
 
 void checkRings(const std::vector<RingCase>& cases) {
-  UtcTimeZone utc;
+  testing::ScopedTimeZone utc("UTC");  // time stamps are written in local time
   for (const RingCase& c : cases) {
     SCOPED_TRACE(c.name);
     Formatted f = format(c.dump());

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "output.h"
+#include "support/in_memory.h"
 
 namespace ringlens {
 namespace {
@@ -28,27 +29,6 @@ TEST(FormatNumber, SignedDecimalWithoutPadding) {
   EXPECT_EQ(number(INT32_MAX), "2147483647");
   EXPECT_EQ(number(INT32_MIN), "-2147483648");
 }
-
-// Sets TZ for the test's lifetime and puts back what was there.
-class TimeZone {
- public:
-  explicit TimeZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) previous_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~TimeZone() {
-    if (previous_) {
-      setenv("TZ", previous_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::optional<std::string> previous_;
-};
 
 std::string timeText(int32_t seconds) {
   char text[24];
@@ -77,7 +57,7 @@ TEST(FormatTimeText, LocalTimeInFixedFields) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.tz) + " " + std::to_string(c.time));
-    TimeZone zone(c.tz);
+    testing::ScopedTimeZone zone(c.tz);
     EXPECT_EQ(timeText(c.time), c.local);
   }
 }
@@ -85,7 +65,7 @@ TEST(FormatTimeText, LocalTimeInFixedFields) {
 TEST(TraceOutput, EachLineIsHandedOverInOneWrite) {
   CaptureSink sink;
   {
-    TimeZone zone("UTC");
+    testing::ScopedTimeZone zone("UTC");
     TraceOutput out(sink);
     out.writeEventLine(true, -5, '>', "Init");
     out.writeEventLine(true, 0, ' ', "text");

@@ -15,29 +15,12 @@
 #include "input_file.h"
 #include "output.h"
 #include "run.h"
+#include "support/in_memory.h"
 #include "support/program_runner.h"
 #include "support/trace_builder.h"
 
 namespace ringlens::testing {
 namespace {
-
-struct Formatted {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-// Formats the bytes as the program formats a file, in memory.
-Formatted format(const std::string& file) {
-  MemorySource source(ByteView(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
-  CaptureSink sink;
-  int status;
-  {
-    TraceOutput out(sink);
-    status = formatInput(source, out);
-  }
-  return {status, sink.out, sink.err};
-}
 
 const std::string NO_MEMORY_TRACE = "Unable to find trace signature in file.\n";
 
