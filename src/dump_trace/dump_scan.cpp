@@ -3,7 +3,10 @@
 #include <cstring>
 #include <vector>
 
+// The AVX2 and AVX-512 searches are built where the compiler can target
+// them; which one runs is decided by the processor at run time.
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#define RINGLENS_X86_KERNELS 1
 #include <immintrin.h>
 #endif
 
@@ -91,7 +94,7 @@ size_t nextCandidateVector(ByteView bytes, size_t from) {
 }
 #endif
 
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#ifdef RINGLENS_X86_KERNELS
 // Thirty-two positions at a time, on processors that have AVX2; the
 // program is built for processors without it too.
 __attribute__((target("avx2"))) inline __m256i candidates32(const uint8_t* at) {
@@ -136,10 +139,6 @@ __attribute__((target("avx512f,avx512bw"))) size_t nextCandidateAvx512(ByteView 
   }
   return nextCandidatePortable(bytes, p);
 }
-#endif
-
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
-#define RINGLENS_X86_KERNELS 1
 #endif
 
 CandidateSearch candidateSearchFor(ScanKernel kernel) {
