@@ -25,6 +25,11 @@ class ByteView {
     return offset <= size_ && length <= size_ - offset;
   }
 
+  std::optional<uint8_t> u8(uint64_t offset) const {
+    if (!contains(offset, 1)) return std::nullopt;
+    return data_[offset];
+  }
+
   std::optional<uint32_t> u32(uint64_t offset) const {
     if (!contains(offset, 4)) return std::nullopt;
     const uint8_t* p = data_ + offset;
@@ -76,6 +81,16 @@ class Cursor {
  public:
   explicit Cursor(ByteView view, uint64_t offset = 0) : view_(view), offset_(offset) {}
 
+  uint8_t u8() {
+    auto v = ok_ ? view_.u8(offset_) : std::nullopt;
+    if (!v) {
+      ok_ = false;
+      return 0;
+    }
+    offset_ += 1;
+    return *v;
+  }
+
   uint32_t u32() {
     auto v = ok_ ? view_.u32(offset_) : std::nullopt;
     if (!v) {
@@ -86,6 +101,29 @@ class Cursor {
     return *v;
   }
   int32_t i32() { return static_cast<int32_t>(u32()); }
+
+  // The next `length` bytes, all of them inside the view, or an empty view
+  // and a failed cursor.
+  ByteView bytes(uint64_t length) {
+    if (!ok_ || !view_.contains(offset_, length)) {
+      ok_ = false;
+      return {};
+    }
+    ByteView part = view_.slice(offset_, length);
+    offset_ += length;
+    return part;
+  }
+  // Moves on by `length` bytes, which must lie inside the view.
+  bool skip(uint64_t length) {
+    bytes(length);
+    return ok_;
+  }
+  // A text field of `length` bytes: its bytes up to the first NUL, or all
+  // of them when it holds none. The whole field must lie inside the view.
+  std::string_view text(uint64_t length) { return bytes(length).text(); }
+
+  // The bytes from the cursor to the end of the view (none once failed).
+  ByteView rest() const { return ok_ ? view_.slice(offset_) : ByteView(); }
 
   bool ok() const { return ok_; }
   uint64_t offset() const { return offset_; }

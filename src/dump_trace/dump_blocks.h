@@ -18,7 +18,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
+
+#include "byte_reader.h"
+#include "ringlens.h"
 
 namespace ringlens {
 
@@ -56,6 +60,103 @@ inline constexpr uint64_t RECORD_KIND_OFFSET = 4;
 inline constexpr uint64_t RECORD_NUMBER_OFFSET = 8;  // the time, for kind 4
 inline constexpr uint64_t RECORD_METHOD_ID_OFFSET = 12;
 inline constexpr uint64_t RECORD_TEXT_OFFSET = 16;
+
+inline constexpr uint64_t TIME_RECORD_SIZE = 12;   // length, kind, time
+inline constexpr uint64_t EVENT_RECORD_SIZE = 16;  // length, kind, number, methodId
+
+// ---------------------------------------------------------------------------
+// Each structure decoded once into a value: a decoder gives the whole value
+// when every field it needs lies inside the bytes, and nothing otherwise.
+
+// The 40-byte header of a memory-trace block.
+struct RingHeader {
+  uint32_t selfAddress = 0;
+  uint32_t blockSize = 0;
+  uint32_t oldestRecord = 0;
+  uint32_t nextRecord = 0;
+  uint32_t wrapReserve = 0;
+};
+
+inline std::optional<RingHeader> decodeRingHeader(ByteView block) {
+  Cursor fields(block, SELF_ADDRESS_OFFSET);
+  RingHeader header;
+  header.selfAddress = fields.u32();
+  header.blockSize = fields.u32();
+  header.oldestRecord = fields.u32();
+  header.nextRecord = fields.u32();
+  header.wrapReserve = fields.u32();
+  if (!fields.ok()) return std::nullopt;
+  return header;
+}
+
+// A record of the ring. A time record (kind 4) holds length, kind and time
+// (12 bytes); every other record also a method id (16 bytes), and kinds 3
+// and 5 a text from offset 16 to its NUL or the end of the block.
+struct RingRecord {
+  uint32_t length = 0;
+  uint32_t kind = 0;
+  int32_t number = 0;  // the time stamp for kind 4
+  uint32_t methodId = 0;
+  std::string_view text;
+};
+
+inline std::optional<RingRecord> decodeRingRecord(ByteView block, uint64_t position) {
+  Cursor fields(block, position);
+  RingRecord record;
+  record.length = fields.u32();
+  record.kind = fields.u32();
+  record.number = fields.i32();
+  if (record.kind != TRACE_TIME) record.methodId = fields.u32();
+  if (!fields.ok()) return std::nullopt;
+  if (record.kind == TRACE_TEXT || record.kind == TRACE_BARE_TEXT) record.text = fields.rest().text();
+  return record;
+}
+
+// An entry of the trace-index block.
+struct IndexEntry {
+  uint32_t methodId = 0;
+  uint32_t nameOffset = 0;
+};
+
+// The entries wholly inside the copy of a trace-index block.
+inline uint64_t indexEntryCount(ByteView index) {
+  return index.size() < INDEX_ENTRIES_OFFSET ? 0 : (index.size() - INDEX_ENTRIES_OFFSET) / INDEX_ENTRY_SIZE;
+}
+
+inline std::optional<IndexEntry> decodeIndexEntry(ByteView index, uint64_t entry) {
+  if (entry >= indexEntryCount(index)) return std::nullopt;
+  Cursor fields(index, INDEX_ENTRIES_OFFSET + entry * INDEX_ENTRY_SIZE);
+  IndexEntry decoded;
+  decoded.methodId = fields.u32();
+  decoded.nameOffset = fields.u32();
+  if (!fields.ok()) return std::nullopt;
+  return decoded;
+}
+
+// The 24 bytes before a trace buffer's text.
+struct TraceBufferHeader {
+  uint32_t number = 0;  // the digit after the prefix; 0 for any other byte
+  uint32_t textLength = 0;
+};
+
+inline constexpr size_t TRACE_BUFFER_HEADER_SIZE = BUFFER_TEXT_OFFSET;
+
+// The buffer number a byte gives: a decimal digit, or 0.
+inline uint32_t bufferNumberOf(uint8_t digit) {
+  return digit >= '0' && digit <= '9' ? uint32_t(digit - '0') : 0;
+}
+
+inline std::optional<TraceBufferHeader> decodeTraceBufferHeader(ByteView head) {
+  Cursor fields(head);
+  fields.skip(BUFFER_NUMBER_OFFSET);  // the prefix
+  uint8_t digit = fields.u8();
+  fields.skip(BUFFER_TEXT_LENGTH_OFFSET - BUFFER_NUMBER_OFFSET - 1);  // not examined
+  TraceBufferHeader header;
+  header.textLength = fields.u32();
+  if (!fields.ok()) return std::nullopt;
+  header.number = bufferNumberOf(digit);
+  return header;
+}
 
 // File offsets of the last occurrence of each signature; 0 means that it
 // was not found (a block at the very first byte is never found).
