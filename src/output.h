@@ -83,6 +83,9 @@ class TraceOutput {
 
   void flush();
 
+  // False once standard output takes no more text.
+  bool outputOpen() const { return !outFailed_; }
+
  private:
   OutputSink& sink_;
   std::unique_ptr<char[]> buffer_;
