@@ -1,11 +1,15 @@
 #include "dump_trace/dump_trace.h"
 #include "ringlens.h"
+#include "trace_lines.h"
 
 namespace ringlens {
 
 int formatDump(ByteSource& file, TraceOutput& out) {
   BlockLocations locations = scanDump(file);
-  printTraceBuffers(file, locations, out);
+  TraceLineWriter lines(out);
+  // Output that is gone does not change the run: the blocks are still
+  // looked for, and a missing one still reported.
+  printTraceBuffers(file, locations, lines);
 
   if (locations.memoryTrace == 0) {
     out.writeMessage(MSG_NO_MEMORY_TRACE);
@@ -27,7 +31,7 @@ int formatDump(ByteSource& file, TraceOutput& out) {
   names.loadTraceMethod(file, locations.traceMethod);
   file.close();
 
-  walkMemoryTrace(trace, names, out);
+  walkMemoryTrace(trace, names, lines);
   return STATUS_OK;
 }
 

@@ -1,15 +1,17 @@
 // Process dumps: the scan for the facility's blocks and the stages that
-// write what they hold.
+// hand on what they hold.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
-#include <vector>
 
 #include "dump_trace/dump_blocks.h"
 #include "input_file.h"
 #include "output.h"
+#include "trace_records.h"
 
 namespace ringlens {
 
@@ -17,24 +19,43 @@ namespace ringlens {
 // Returns STATUS_OK, or the status of the first block found missing.
 int formatDump(ByteSource& file, TraceOutput& out);
 
-// How the scan searches for candidate positions: the fastest way this
-// processor has, or one named way. All give the same result; tests run
-// each one the processor has.
-enum class ScanKernel { FASTEST, PORTABLE, VECTOR, AVX2, AVX512 };
+// The ways the scan can search for candidate positions, fastest first. All
+// give the same result; tests and the fuzzer run each one the processor
+// has. FASTEST stands for the first of the others that the processor has.
+enum class ScanKernel { FASTEST, AVX512, AVX2, VECTOR, PORTABLE };
+// Every named kernel, in the order of preference.
+std::span<const ScanKernel> scanKernels();
 bool scanKernelAvailable(ScanKernel kernel);
+// "avx512", "avx2", "vector", "portable"; "fastest" for FASTEST.
+std::string_view scanKernelName(ScanKernel kernel);
+// The kernel FASTEST stands for on this processor.
+ScanKernel fastestScanKernel();
 
-// Reads the whole file once and notes the last occurrence of each
-// signature. The result equals what a scan of 4096-byte windows, each
-// examining start positions 0 to 4075 and carrying its last 20 bytes to
-// the next, would note.
+// Reads the whole file once and reports every occurrence of every
+// signature, in increasing order of offset, and every byte read (see
+// ScanObserver). The occurrences are those a scan of 4096-byte windows,
+// each examining start positions 0 to 4075 and carrying its last 20 bytes
+// to the next, would find. A kernel the processor lacks reports nothing.
+void scanDump(ByteSource& file, ScanObserver& observer, ScanKernel kernel = ScanKernel::FASTEST);
+
+// The last occurrence of each signature: the fold of the scan's reports.
+class BlockLocationsFold final : public ScanObserver {
+ public:
+  void occurrence(const SignatureOccurrence& found) override;
+  BlockLocations locations;
+};
 BlockLocations scanDump(ByteSource& file, ScanKernel kernel = ScanKernel::FASTEST);
 
-// Writes the trace buffers numbered 4 to 11 that the scan found, in order
-// of number, each as "**TRACE_BUFFER_", the number, ": " and its text, with
-// no end of line added.
-void printTraceBuffers(ByteSource& file, const BlockLocations& locations, TraceOutput& out);
+// Hands on the trace buffers numbered 4 to 11 that the scan found, in order
+// of number. False when the consumer wanted no more.
+bool printTraceBuffers(ByteSource& file, const BlockLocations& locations, RecordConsumer& consumer);
 
 // Method ids and their names, from the trace-index and trace-method blocks.
+//
+// Loading the trace-method block builds the lookup table: an open-addressing
+// hash of the first entry of each id, 4 bytes a slot, twice as many slots as
+// entries, so it never takes more memory than the index block's copy does.
+// When its storage cannot be had, lookups go through the entries in order.
 class MethodNames {
  public:
   void loadTraceIndex(ByteSource& file, uint64_t offset);
@@ -45,43 +66,33 @@ class MethodNames {
   // first one's name offset lies outside the trace-method block.
   std::optional<std::string_view> lookupMethodName(uint32_t methodId) const;
 
+  // True when lookups use the table rather than the entries in order.
+  bool hasLookupTable() const { return slots_ != nullptr; }
+  // Bytes held by the lookup table.
+  uint64_t lookupTableBytes() const { return uint64_t(slotCount_) * sizeof(uint32_t); }
+
  private:
-  std::optional<uint32_t> nameOffsetOf(uint32_t methodId) const;
-  std::optional<std::string_view> findMethodName(uint32_t methodId) const;
+  void buildLookupTable();
+  std::optional<IndexEntry> firstEntryOf(uint32_t methodId) const;
 
   BlockCopy index_;
   BlockCopy method_;
-  // The first entry of each method id, sorted by id, so that a lookup is a
-  // binary search over one small array. Empty when it could not be built;
-  // lookups then go through the entries.
-  struct FirstEntry {
-    uint32_t methodId;
-    uint32_t nameOffset;
-  };
-  std::vector<FirstEntry> firstById_;
-
-  // The names looked up last, by id: a ring names the same few methods
-  // over and over. Filled on demand, emptied whenever a block is loaded.
-  struct RecentName {
-    uint32_t methodId;
-    bool filled;
-    std::optional<std::string_view> name;
-  };
-  // Four slots for each id the index names, within these bounds.
-  static constexpr unsigned FEWEST_RECENT_NAME_BITS = 10;
-  static constexpr unsigned MOST_RECENT_NAME_BITS = 16;
-  mutable std::vector<RecentName> recentNames_;
-  mutable unsigned recentNameBits_ = FEWEST_RECENT_NAME_BITS;
+  // Entry number + 1 of the first entry of an id; 0 for an empty slot.
+  std::unique_ptr<uint32_t[]> slots_;
+  uint64_t slotCount_ = 0;
+  uint32_t seed_ = 0;
 };
 
 // The memory-trace block with its ring of records.
 struct MemoryTrace {
   BlockCopy block;
+  uint64_t offset = 0;  // file offset of the block
 };
 
 MemoryTrace loadMemoryTrace(ByteSource& file, uint64_t offset);
 
-// Writes the ring's records from the oldest to the newest.
-void walkMemoryTrace(const MemoryTrace& trace, const MethodNames& names, TraceOutput& out);
+// Hands on the ring's records from the oldest to the newest, method ids
+// resolved to names, and says why the walk ended.
+RingSummary walkMemoryTrace(const MemoryTrace& trace, const MethodNames& names, RecordConsumer& consumer);
 
 }  // namespace ringlens

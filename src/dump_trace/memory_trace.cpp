@@ -5,59 +5,37 @@ namespace ringlens {
 
 namespace {
 
-constexpr std::string_view ENTRY_NAME_UNKNOWN = "Entry Name Unknown";
-constexpr std::string_view EXIT_NAME_UNKNOWN = "Exit Name Unknown";
-constexpr uint64_t RING_HEADER_SIZE = RING_START;
-constexpr uint64_t TIME_RECORD_SIZE = 12;   // length, kind, time
-constexpr uint64_t EVENT_RECORD_SIZE = 16;  // length, kind, number, methodId
-
-struct Record {
-  uint32_t length;
-  uint32_t kind;
-};
-
 // The ring as the walk sees it: positions are offsets into the copy of the
 // block, computed in unsigned 32-bit arithmetic as the facility does.
 class Ring {
  public:
-  explicit Ring(ByteView block)
-      : block_(block),
-        blockSize_(*block.u32(BLOCK_SIZE_OFFSET)),
-        wrapReserve_(*block.u32(WRAP_RESERVE_OFFSET)) {}
+  Ring(ByteView block, const RingHeader& header) : block_(block), header_(header) {}
 
-  // The record at `position`, when the fields its line needs lie wholly
-  // inside the copy.
-  std::optional<Record> recordAt(uint32_t position) const {
-    Cursor fields(block_, position);
-    Record record{fields.u32(), fields.u32()};
-    uint64_t needed = record.kind == TRACE_TIME ? TIME_RECORD_SIZE : EVENT_RECORD_SIZE;
-    if (!fields.ok() || !block_.contains(position, needed)) return std::nullopt;
-    return record;
-  }
+  // The record at `position`, when the fields it has lie wholly inside the
+  // copy.
+  std::optional<RingRecord> recordAt(uint32_t position) const { return decodeRingRecord(block_, position); }
 
   // Where the record after `position` starts: `length` bytes on, or the
   // ring's start when no more than wrapReserve bytes are left before the
   // block's end.
   uint32_t following(uint32_t position, uint32_t length) const {
-    uint32_t next = position + length;
-    return next + wrapReserve_ >= blockSize_ ? RING_START : next;
+    return wraps(position, length) ? RING_START : position + length;
   }
-
-  ByteView block() const { return block_; }
+  bool wraps(uint32_t position, uint32_t length) const {
+    return position + length + header_.wrapReserve >= header_.blockSize;
+  }
 
  private:
   ByteView block_;
-  uint32_t blockSize_;
-  uint32_t wrapReserve_;
+  RingHeader header_;
 };
 
-// How many records the walk from `first` writes. It ends at `stop` (met
+// How many records the walk from `first` hands on: it ends at `stop` (met
 // after at least one record), at a record that does not lie inside the
-// copy, and at the first position it has already written, so a damaged
-// ring whose positions never meet `stop` is still written once and ends.
-// Repeats are found with Brent's cycle detection, which needs no memory
-// for the positions seen.
-uint64_t recordsToWrite(const Ring& ring, uint32_t first, uint32_t stop) {
+// copy, and at the first position it has already handed on. Repeats are
+// found with Brent's cycle detection, which needs no memory for the
+// positions seen; only the length and kind of each record are read.
+uint64_t recordsBeforeARepeat(const Ring& ring, uint32_t first, uint32_t stop) {
   auto advance = [&](uint32_t position) -> std::optional<uint32_t> {
     auto record = ring.recordAt(position);
     if (!record) return std::nullopt;
@@ -84,61 +62,115 @@ uint64_t recordsToWrite(const Ring& ring, uint32_t first, uint32_t stop) {
   }
 
   // Every position up to the first repeat has been passed without an end,
-  // so the walk writes the records before the first repeat: find it.
+  // so the walk hands on the records before the first repeat: find it.
+  // Each position on the way was decoded above, so `advance` succeeds.
   uint32_t behind = first, ahead = first;
-  for (uint64_t i = 0; i < cycle; ++i) ahead = *advance(ahead);
+  for (uint64_t i = 0; i < cycle; ++i) ahead = advance(ahead).value_or(stop);
   uint64_t lead = 0;
   while (behind != ahead) {
-    behind = *advance(behind);
-    ahead = *advance(ahead);
+    behind = advance(behind).value_or(stop);
+    ahead = advance(ahead).value_or(stop);
     ++lead;
   }
   return lead + cycle;
 }
 
-void writeRecord(ByteView block, uint32_t position, const Record& record, const MethodNames& names,
-                 TraceOutput& out) {
-  int32_t number = *block.i32(uint64_t(position) + RECORD_NUMBER_OFFSET);
-  switch (record.kind) {
-    case TRACE_TIME:
-      out.writeTimeLine(number);
-      return;
-    case TRACE_TEXT:
-    case TRACE_BARE_TEXT:
-      out.writeEventLine(record.kind == TRACE_TEXT, number, ' ',
-                         block.slice(uint64_t(position) + RECORD_TEXT_OFFSET).text());
-      return;
-    default: {
-      auto name = names.lookupMethodName(*block.u32(uint64_t(position) + RECORD_METHOD_ID_OFFSET));
-      bool entry = record.kind == TRACE_ENTRY;
-      out.writeEventLine(true, number, entry ? '>' : '<',
-                         name ? *name : entry ? ENTRY_NAME_UNKNOWN : EXIT_NAME_UNKNOWN);
-    }
-  }
-}
-
 }  // namespace
 
 MemoryTrace loadMemoryTrace(ByteSource& file, uint64_t offset) {
-  return {loadBlock(file, offset, BLOCK_SIZE_OFFSET)};
+  return {loadBlock(file, offset, BLOCK_SIZE_OFFSET), offset};
 }
 
-void walkMemoryTrace(const MemoryTrace& trace, const MethodNames& names, TraceOutput& out) {
-  ByteView block = trace.block.view();
-  if (block.size() < RING_HEADER_SIZE) return;
-  Ring ring(block);
-  uint32_t self = *block.u32(SELF_ADDRESS_OFFSET);
-  uint32_t position = *block.u32(OLDEST_RECORD_OFFSET) - self;
-  uint32_t stop = *block.u32(NEXT_RECORD_OFFSET) - self;
-
-  auto firstLength = block.u32(position);
-  if (!firstLength || *firstLength == 0) return;  // an empty ring
-
-  for (uint64_t count = recordsToWrite(ring, position, stop); count > 0; --count) {
-    Record record = *ring.recordAt(position);
-    writeRecord(block, position, record, names, out);
-    position = ring.following(position, record.length);
+// The walk hands on each record as it decodes it, in one pass. A sound
+// ring goes forward from the oldest record, at most once back to the
+// ring's start and then forward again, staying below the oldest record
+// until it meets nextRecord, so no position can come round again. Only
+// when the walk leaves that shape (a second step back, or a step back
+// that lands at or beyond the oldest record, or the second lap reaching
+// it) can it meet a position it has handed on; then the number of
+// records before the first repeat is counted from the lengths alone, and
+// the walk goes on until it has handed on that many.
+RingSummary walkMemoryTrace(const MemoryTrace& trace, const MethodNames& names, RecordConsumer& consumer) {
+  RingSummary summary;
+  const ByteView block = trace.block.view();
+  auto header = decodeRingHeader(block);
+  if (!header || block.size() < RING_START) {
+    summary.end = RingEnd::SHORT_HEADER;
+    return summary;
   }
+  const Ring ring(block, *header);
+  const uint32_t first = header->oldestRecord - header->selfAddress;
+  const uint32_t stop = header->nextRecord - header->selfAddress;
+  uint32_t position = first;
+  summary.position = position;
+
+  Cursor firstLength(block, position);
+  if (firstLength.u32() == 0) {  // an empty ring, or no length field at all
+    summary.end = RingEnd::EMPTY;
+    return summary;
+  }
+
+  bool steppedBack = false;             // the walk has gone back once
+  uint64_t limit = UINT64_MAX;          // records before the first repeat, once counted
+  TraceRecord out;
+  for (;;) {
+    auto record = ring.recordAt(position);
+    if (!record) {
+      summary.end = RingEnd::RECORD_OUTSIDE;
+      break;
+    }
+    if (summary.records == limit) {
+      summary.end = RingEnd::REPEATED_POSITION;
+      break;
+    }
+
+    out.kind = record->kind;
+    out.offset = trace.offset + position;
+    out.number = record->number;
+    out.isTime = record->kind == TRACE_TIME;
+    out.hasNumber = record->kind != TRACE_BARE_TEXT;
+    out.text = record->text;
+    if (record->kind == TRACE_TEXT || record->kind == TRACE_BARE_TEXT || out.isTime) {
+      out.mark = ' ';
+      out.hasMethodId = false;
+      out.methodId = 0;
+      out.name.reset();
+    } else {
+      out.mark = record->kind == TRACE_ENTRY ? '>' : '<';
+      out.hasMethodId = true;
+      out.methodId = record->methodId;
+      out.name = names.lookupMethodName(record->methodId);
+    }
+    ++summary.records;
+    if (!consumer.record(out)) {
+      summary.end = RingEnd::STOPPED;
+      break;
+    }
+
+    const uint32_t next = ring.following(position, record->length);
+    if (ring.wraps(position, record->length)) ++summary.wraps;
+    if (next == stop) {
+      position = next;
+      summary.end = RingEnd::REACHED_NEXT;
+      break;
+    }
+    if (limit == UINT64_MAX) {
+      // Could `next` be a position already handed on?
+      bool mayRepeat = false;
+      if (next == first) {
+        mayRepeat = true;
+      } else if (next <= position) {
+        mayRepeat = steppedBack || next > first;
+        steppedBack = true;
+      } else if (steppedBack && next > first) {
+        mayRepeat = true;
+      }
+      if (mayRepeat) limit = recordsBeforeARepeat(ring, first, stop);
+    }
+    position = next;
+  }
+  summary.position = position;
+  return summary;
 }
 
 }  // namespace ringlens

@@ -1,4 +1,4 @@
-#include <algorithm>
+#include <cstdint>
 #include <new>
 
 #include "dump_trace/dump_trace.h"
@@ -7,94 +7,93 @@ namespace ringlens {
 
 namespace {
 
-uint64_t entryCount(ByteView index) {
-  return index.size() < INDEX_ENTRIES_OFFSET ? 0 : (index.size() - INDEX_ENTRIES_OFFSET) / INDEX_ENTRY_SIZE;
+// Spreads the bits of an id over the whole word (the finaliser of
+// MurmurHash3), after mixing in the table's own seed.
+uint32_t hashOf(uint32_t methodId, uint32_t seed) {
+  uint32_t h = methodId ^ seed;
+  h ^= h >> 16;
+  h *= 0x85EBCA6Bu;
+  h ^= h >> 13;
+  h *= 0xC2B2AE35u;
+  h ^= h >> 16;
+  return h;
 }
 
-uint32_t idOfEntry(ByteView index, uint32_t entry) {
-  return *index.u32(INDEX_ENTRIES_OFFSET + uint64_t(entry) * INDEX_ENTRY_SIZE);
-}
-
-uint32_t nameOffsetOfEntry(ByteView index, uint32_t entry) {
-  return *index.u32(INDEX_ENTRIES_OFFSET + uint64_t(entry) * INDEX_ENTRY_SIZE + 4);
+// The slot an id's search starts at, in a table of `slots` slots.
+uint64_t homeSlot(uint32_t methodId, uint32_t seed, uint64_t slots) {
+  return (uint64_t(hashOf(methodId, seed)) * slots) >> 32;
 }
 
 }  // namespace
 
 void MethodNames::loadTraceIndex(ByteSource& file, uint64_t offset) {
   index_ = loadBlock(file, offset, BLOCK_LENGTH_OFFSET);
-  recentNames_.clear();
-  firstById_.clear();
-  ByteView index = index_.view();
-  uint64_t count = entryCount(index);
-  if (count == 0 || count > UINT32_MAX) return;
-  try {
-    // Entries sorted by id and, for one id, by entry number; the first of
-    // each id is kept. nameOffset holds the entry number until then.
-    std::vector<FirstEntry> byId(static_cast<size_t>(count));
-    for (uint32_t entry = 0; entry < count; ++entry) byId[entry] = {idOfEntry(index, entry), entry};
-    std::sort(byId.begin(), byId.end(), [](const FirstEntry& a, const FirstEntry& b) {
-      return a.methodId != b.methodId ? a.methodId < b.methodId : a.nameOffset < b.nameOffset;
-    });
-    byId.erase(std::unique(byId.begin(), byId.end(),
-                           [](const FirstEntry& a, const FirstEntry& b) { return a.methodId == b.methodId; }),
-               byId.end());
-    for (FirstEntry& first : byId) first.nameOffset = nameOffsetOfEntry(index, first.nameOffset);
-    byId.shrink_to_fit();
-    firstById_ = std::move(byId);
-  } catch (const std::bad_alloc&) {
-    firstById_.clear();
-  }
+  slots_.reset();
+  slotCount_ = 0;
 }
 
 void MethodNames::loadTraceMethod(ByteSource& file, uint64_t offset) {
   method_ = loadBlock(file, offset, BLOCK_LENGTH_OFFSET);
-  recentNames_.clear();
+  // Both tables are there now, and the ring is walked next.
+  buildLookupTable();
 }
 
-std::optional<uint32_t> MethodNames::nameOffsetOf(uint32_t methodId) const {
-  ByteView index = index_.view();
-  uint64_t count = entryCount(index);
-  if (!firstById_.empty()) {
-    // A binary search without branches on the data (ids come in no
-    // predictable order): the first entry whose id is not below methodId
-    // lies in [at, at + size].
-    size_t at = 0, size = firstById_.size();
-    while (size > 1) {
-      size_t half = size / 2;
-      at = firstById_[at + half].methodId < methodId ? at + half : at;
-      size -= half;
+void MethodNames::buildLookupTable() {
+  slots_.reset();
+  slotCount_ = 0;
+  const ByteView index = index_.view();
+  const uint64_t entries = indexEntryCount(index);
+  // Two 4-byte slots per 8-byte entry: no more than the index copy holds,
+  // and at most half of the slots are taken.
+  const uint64_t slots = 2 * entries;
+  if (entries == 0 || entries >= UINT32_MAX || slots > SIZE_MAX / sizeof(uint32_t)) return;
+  std::unique_ptr<uint32_t[]> table(new (std::nothrow) uint32_t[static_cast<size_t>(slots)]());
+  if (!table) return;  // lookups go through the entries instead
+  // The seed differs from run to run (the table's address), so that no
+  // index can be made whose ids all meet in one place.
+  const uint32_t seed = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(table.get()) >> 4);
+  for (uint64_t entry = 0; entry < entries; ++entry) {
+    auto added = decodeIndexEntry(index, entry);
+    if (!added) break;
+    for (uint64_t slot = homeSlot(added->methodId, seed, slots);; slot = slot + 1 == slots ? 0 : slot + 1) {
+      uint32_t& held = table[static_cast<size_t>(slot)];
+      if (held == 0) {
+        held = static_cast<uint32_t>(entry + 1);
+        break;
+      }
+      auto first = decodeIndexEntry(index, held - 1);
+      if (first && first->methodId == added->methodId) break;  // the first entry of an id wins
     }
-    if (firstById_[at].methodId < methodId) ++at;
-    if (at == firstById_.size() || firstById_[at].methodId != methodId) return std::nullopt;
-    return firstById_[at].nameOffset;
   }
-  for (uint64_t entry = 0; entry < count; ++entry) {
-    if (idOfEntry(index, static_cast<uint32_t>(entry)) == methodId) {
-      return nameOffsetOfEntry(index, static_cast<uint32_t>(entry));
+  seed_ = seed;
+  slots_ = std::move(table);
+  slotCount_ = slots;
+}
+
+std::optional<IndexEntry> MethodNames::firstEntryOf(uint32_t methodId) const {
+  const ByteView index = index_.view();
+  if (slots_) {
+    for (uint64_t slot = homeSlot(methodId, seed_, slotCount_);; slot = slot + 1 == slotCount_ ? 0 : slot + 1) {
+      const uint32_t held = slots_[static_cast<size_t>(slot)];
+      if (held == 0) return std::nullopt;
+      auto entry = decodeIndexEntry(index, held - 1);
+      if (entry && entry->methodId == methodId) return entry;
     }
+  }
+  // The plain search through the entries in stored order.
+  const uint64_t entries = indexEntryCount(index);
+  for (uint64_t number = 0; number < entries; ++number) {
+    auto entry = decodeIndexEntry(index, number);
+    if (entry && entry->methodId == methodId) return entry;
   }
   return std::nullopt;
 }
 
 std::optional<std::string_view> MethodNames::lookupMethodName(uint32_t methodId) const {
-  if (recentNames_.empty()) {
-    recentNameBits_ = FEWEST_RECENT_NAME_BITS;
-    while (recentNameBits_ < MOST_RECENT_NAME_BITS && (size_t{1} << recentNameBits_) < 4 * firstById_.size()) {
-      ++recentNameBits_;
-    }
-    recentNames_.assign(size_t{1} << recentNameBits_, RecentName{0, false, std::nullopt});
-  }
-  RecentName& recent = recentNames_[(methodId * 0x9E3779B1u) >> (32 - recentNameBits_)];
-  if (!recent.filled || recent.methodId != methodId) recent = {methodId, true, findMethodName(methodId)};
-  return recent.name;
-}
-
-std::optional<std::string_view> MethodNames::findMethodName(uint32_t methodId) const {
-  auto nameOffset = nameOffsetOf(methodId);
+  auto entry = firstEntryOf(methodId);
   ByteView names = method_.view();
-  if (!nameOffset || *nameOffset >= names.size()) return std::nullopt;
-  return names.slice(*nameOffset).text();
+  if (!entry || entry->nameOffset >= names.size()) return std::nullopt;
+  return names.slice(entry->nameOffset).text();
 }
 
 }  // namespace ringlens
