@@ -34,8 +34,9 @@ ByteView SequentialReader::refill(size_t n) {
 
 BlockCopy loadBlock(ByteSource& source, uint64_t offset, uint64_t lengthFieldOffset) {
   uint8_t field[4];
-  if (source.readAt(offset + lengthFieldOffset, field) < sizeof field) return {};
-  uint64_t length = *ByteView(field, sizeof field).u32(0);
+  Cursor lengthField(ByteView(field, source.readAt(offset + lengthFieldOffset, field)));
+  uint64_t length = lengthField.u32();
+  if (!lengthField.ok()) return {};
   uint64_t size = source.size();
   if (offset >= size) return {};
   uint64_t wanted = std::min(length, size - offset);
