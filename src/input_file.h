@@ -1,6 +1,6 @@
 // The input as a source of bytes at absolute offsets, and a buffered
 // sequential reader over it. The program reads a real file (see
-// openInputFile); tests and the fuzzer read bytes held in memory.
+// openInputFile in platform.h); tests and the fuzzer read bytes held in memory.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +29,7 @@ class ByteSource {
   virtual void close() {}
 };
 
-class MemorySource : public ByteSource {
+class MemorySource final : public ByteSource {
  public:
   explicit MemorySource(ByteView bytes) : bytes_(bytes) {}
   size_t readAt(uint64_t offset, std::span<uint8_t> dst) override;
@@ -38,10 +38,6 @@ class MemorySource : public ByteSource {
  private:
   ByteView bytes_;
 };
-
-// Opens the named file for reading only. Returns null when it cannot be
-// opened or is not something that can be read as a file (a directory).
-std::unique_ptr<ByteSource> openInputFile(const char* name);
 
 // Reads a ByteSource front to back through a fixed buffer.
 class SequentialReader {

@@ -10,18 +10,6 @@ namespace ringlens {
 bool StandardStreams::writeOut(std::string_view bytes) { return writeStandardOutput(bytes); }
 bool StandardStreams::writeErr(std::string_view bytes) { return writeStandardError(bytes); }
 
-bool CaptureSink::writeOut(std::string_view bytes) {
-  out.append(bytes);
-  writes.push_back({false, std::string(bytes)});
-  return true;
-}
-
-bool CaptureSink::writeErr(std::string_view bytes) {
-  err.append(bytes);
-  writes.push_back({true, std::string(bytes)});
-  return true;
-}
-
 namespace {
 
 void twoDigits(char* at, int value) {
@@ -65,11 +53,11 @@ size_t formatNumber(int32_t number, char* text) {
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
       "8081828384858687888990919293949596979899";
   uint32_t magnitude = number < 0 ? 0u - static_cast<uint32_t>(number) : static_cast<uint32_t>(number);
-  size_t used = number < 0 ? 1 : 0;
+  size_t used = number < 0 ? size_t{1} : size_t{0};
   if (number < 0) text[0] = '-';
-  used += 1 + (magnitude >= 10) + (magnitude >= 100) + (magnitude >= 1000) + (magnitude >= 10000) +
-          (magnitude >= 100000) + (magnitude >= 1000000) + (magnitude >= 10000000) + (magnitude >= 100000000) +
-          (magnitude >= 1000000000);
+  used += size_t{1} + (magnitude >= 10u) + (magnitude >= 100u) + (magnitude >= 1000u) + (magnitude >= 10000u) +
+          (magnitude >= 100000u) + (magnitude >= 1000000u) + (magnitude >= 10000000u) + (magnitude >= 100000000u) +
+          (magnitude >= 1000000000u);
   // Digits from the last, two at a time.
   char* at = text + used;
   while (magnitude >= 100) {

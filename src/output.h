@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace ringlens {
 
@@ -20,24 +19,10 @@ class OutputSink {
   virtual bool writeErr(std::string_view bytes) = 0;
 };
 
-class StandardStreams : public OutputSink {
+class StandardStreams final : public OutputSink {
  public:
   bool writeOut(std::string_view bytes) override;
   bool writeErr(std::string_view bytes) override;
-};
-
-// Keeps everything written, in order, in memory.
-class CaptureSink : public OutputSink {
- public:
-  struct Write {
-    bool toErr;
-    std::string bytes;
-  };
-  bool writeOut(std::string_view bytes) override;
-  bool writeErr(std::string_view bytes) override;
-
-  std::string out, err;
-  std::vector<Write> writes;  // every hand-over, in order
 };
 
 // Writes 24 characters of local time, "Www Mmm DD hh:mm:ss YYYY", for

@@ -22,10 +22,10 @@ namespace ringlens {
 
 namespace {
 
-class WindowsFile : public ByteSource {
+class WindowsFile final : public ByteSource {
  public:
   WindowsFile(HANDLE handle, uint64_t size) : handle_(handle), size_(size) {}
-  ~WindowsFile() override { close(); }
+  ~WindowsFile() override { closeHandle(); }
 
   size_t readAt(uint64_t offset, std::span<uint8_t> dst) override {
     size_t done = 0;
@@ -43,12 +43,14 @@ class WindowsFile : public ByteSource {
     return done;
   }
   uint64_t size() const override { return size_; }
-  void close() override {
+  void close() override { closeHandle(); }
+
+ private:
+  void closeHandle() {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
   }
 
- private:
   HANDLE handle_;
   uint64_t size_;
 };
@@ -127,10 +129,10 @@ bool toLocalTime(int64_t seconds, std::tm& local) {
 
 namespace {
 
-class PosixFile : public ByteSource {
+class PosixFile final : public ByteSource {
  public:
   PosixFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
-  ~PosixFile() override { close(); }
+  ~PosixFile() override { closeDescriptor(); }
 
   size_t readAt(uint64_t offset, std::span<uint8_t> dst) override {
     size_t done = 0;
@@ -143,12 +145,14 @@ class PosixFile : public ByteSource {
     return done;
   }
   uint64_t size() const override { return size_; }
-  void close() override {
+  void close() override { closeDescriptor(); }
+
+ private:
+  void closeDescriptor() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
 
- private:
   int fd_;
   uint64_t size_;
 };

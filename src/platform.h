@@ -4,9 +4,16 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string_view>
 
+#include "input_file.h"
+
 namespace ringlens {
+
+// Opens the named file for reading only. Returns null when it cannot be
+// opened or is not something that can be read as a file (a directory).
+std::unique_ptr<ByteSource> openInputFile(const char* name);
 
 // Sets the process up for a run: the local time zone is read once, and a
 // closed output pipe makes writes fail instead of ending the process.

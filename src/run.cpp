@@ -4,6 +4,7 @@
 
 #include "dump_trace/dump_trace.h"
 #include "file_trace/file_trace.h"
+#include "platform.h"
 #include "ringlens.h"
 
 namespace ringlens {

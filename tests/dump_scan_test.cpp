@@ -77,13 +77,13 @@ size_t pickSize(std::mt19937& rng) {
   static const std::vector<size_t> interesting = [] {
     std::vector<size_t> sizes = {0, 1, 15, 16, 19, 20, 21, 35, 36, 4075, 4076, 4095, 4096, 4097, 4116, 4117};
     for (size_t k = 1; k <= 3; ++k) {
-      for (int d = -3; d <= 3; ++d) {
-        sizes.push_back(k * STEP + d);
-        sizes.push_back(k * STEP + 20 + d);  // where one more fill is needed
+      for (size_t d = 0; d <= 6; ++d) {
+        sizes.push_back(k * STEP + d - 3);
+        sizes.push_back(k * STEP + 20 + d - 3);  // where one more fill is needed
       }
     }
     for (size_t base : {CHUNK, 2 * CHUNK}) {
-      for (int d = -40; d <= 40; d += 4) sizes.push_back(base + d);
+      for (size_t d = 0; d <= 80; d += 4) sizes.push_back(base + d - 40);
     }
     return sizes;
   }();

@@ -10,10 +10,13 @@
 #include <vector>
 
 #include "output.h"
+#include "support/capture_sink.h"
 #include "support/in_memory.h"
 
 namespace ringlens {
 namespace {
+
+using testing::CaptureSink;
 
 std::string number(int32_t value) {
   char text[11];

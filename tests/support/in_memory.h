@@ -11,6 +11,7 @@
 #include "input_file.h"
 #include "output.h"
 #include "run.h"
+#include "support/capture_sink.h"
 
 namespace ringlens::testing {
 
