@@ -13,12 +13,17 @@
 // - works the output out again with the literal model in
 //   reference_format.h and aborts unless the status and both streams are
 //   the same and nothing went to standard output after standard error;
-// - for a dump, aborts unless scanDump equals the literal window scan.
+// - for a dump, scans it with every kernel the processor has and aborts,
+//   naming the kernel, unless each scan's last-wins fold equals the
+//   literal window scan, its occurrences come in increasing order, each
+//   before the byte it starts at is handed on, and every byte of the file
+//   is handed on once, in order.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "dump_trace/dump_trace.h"
@@ -96,14 +101,39 @@ class HashSink : public OutputSink {
   bool outAfterErr = false;
 };
 
-// How many inputs of each shape were run, written when the process ends.
+// How many inputs of each shape were run, and how many dumps each kernel
+// scanned, written when the process ends.
 struct ShapeCounts {
   uint64_t traceFiles = 0, dumps = 0;
+  uint64_t scans[8] = {};
   ~ShapeCounts() {
     std::fprintf(stderr, "ringlens_fuzz: ran %llu trace data files and %llu dumps\n",
                  static_cast<unsigned long long>(traceFiles), static_cast<unsigned long long>(dumps));
+    size_t k = 0;
+    for (ScanKernel kernel : scanKernels()) {
+      std::fprintf(stderr, "ringlens_fuzz: kernel %s scanned %llu dumps\n", std::string(scanKernelName(kernel)).c_str(),
+                   static_cast<unsigned long long>(scans[k++]));
+    }
   }
 } shapeCounts;
+
+// Holds the scan to its reporting rules while folding its occurrences.
+class CheckingObserver final : public ScanObserver {
+ public:
+  void occurrence(const SignatureOccurrence& found) override {
+    if (found.offset < handed || (any && found.offset < last)) ordered = false;
+    any = true;
+    last = found.offset;
+    fold.occurrence(found);
+  }
+  void bytes(uint64_t offset, std::string_view data) override {
+    if (offset != handed) contiguous = false;
+    handed = offset + data.size();
+  }
+  BlockLocationsFold fold;
+  uint64_t handed = 0, last = 0;
+  bool any = false, ordered = true, contiguous = true;
+};
 
 [[noreturn]] void fail(const char* what, std::string_view file) {
   std::fprintf(stderr, "ringlens_fuzz: %s (file of %zu bytes)\n", what, file.size());
@@ -147,8 +177,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!(program.err == expected.err)) fail("standard error differs from the model", fileText);
 
   if (!isTraceFile) {
-    MemorySource source(bytes);
-    if (!(scanDump(source) == fuzzing::referenceBlockLocations(fileText))) fail("scanDump differs from the window scan", fileText);
+    const BlockLocations expectedLocations = fuzzing::referenceBlockLocations(fileText);
+    size_t k = 0;
+    for (ScanKernel kernel : scanKernels()) {
+      ++k;
+      if (!scanKernelAvailable(kernel)) continue;
+      ++shapeCounts.scans[k - 1];
+      MemorySource source(bytes);
+      CheckingObserver observer;
+      scanDump(source, observer, kernel);
+      std::string name(scanKernelName(kernel));
+      if (!(observer.fold.locations == expectedLocations)) fail(("scan differs from the window scan, kernel " + name).c_str(), fileText);
+      if (!observer.ordered) fail(("scan occurrences out of order, kernel " + name).c_str(), fileText);
+      if (!observer.contiguous || observer.handed != fileSize) fail(("scan bytes not handed on once each, kernel " + name).c_str(), fileText);
+    }
   }
   return 0;
 }

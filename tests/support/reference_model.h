@@ -1,20 +1,40 @@
-// The literal model of the program's output; see reference_format.h.
+// What ringlens must write for a file, worked out the slow and literal
+// way: the window scan of reference_scan.h, then every field read straight
+// from the file's bytes with an explicit bound check, a plain linear name
+// search and a ring walk that remembers every position it has written.
+// The unit tests and the fuzz target hold the program to it.
 //
-// Built without the fuzzer's instrumentation: its byte comparisons are
-// not the program's and must not steer the fuzzer or slow it down.
-#include "reference_format.h"
+// It follows the program's decisions about damaged input:
+// - trace data files: a record whose fixed fields are cut short writes
+//   nothing and ends the run; a text cut short gives the bytes the file
+//   holds up to the first NUL; the whole textLength field is consumed;
+// - dumps: a block copy holds only bytes the file has (a length field not
+//   wholly in the file gives an empty copy); a trace buffer whose
+//   textLength field is cut short has an empty text; index entries are
+//   those wholly inside the copy; a name offset at or past the end of the
+//   trace-method copy gives no name, a name with no NUL runs to its end;
+// - the ring: no lines when the copy is shorter than the 40-byte header
+//   or the first length is not wholly inside it; a record is written only
+//   when its fields (12 bytes for kind 4, else 16) lie inside the copy;
+//   the walk ends at stop, at a record that fails that, and at a position
+//   it has already written.
+#pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "dump_trace/dump_blocks.h"
+#include "output.h"
 #include "support/reference_scan.h"
 
-namespace ringlens::fuzzing {
+namespace ringlens::testing {
 
-namespace {
+namespace reference {
+
 
 class LiteralBytes {
  public:
@@ -23,7 +43,7 @@ class LiteralBytes {
   std::optional<uint32_t> u32(uint64_t at) const {
     if (at > bytes_.size() || bytes_.size() - at < 4) return std::nullopt;
     uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(bytes_[at + i]);
+    for (uint64_t i = 4; i-- > 0;) value = value << 8 | static_cast<uint8_t>(bytes_[at + i]);
     return value;
   }
   // [at, at + count), clipped to the bytes held.
@@ -97,7 +117,7 @@ class ReferenceFormatter {
   }
 
   int dump() {
-    BlockLocations found = testing::referenceScan(file_);
+    BlockLocations found = referenceScan(file_);
     for (size_t number = 4; number < 12; ++number) {
       uint64_t at = found.traceBuffer[number];
       if (at == 0) continue;
@@ -179,10 +199,12 @@ class ReferenceFormatter {
   std::string_view index_, method_;
 };
 
-}  // namespace
+}  // namespace reference
 
-int referenceFormat(std::string_view file, OutputSink& sink) { return ReferenceFormatter(file, sink).run(); }
+// Writes what the program must write for `file` to `sink` and returns the
+// run status it must end with.
+inline int referenceFormat(std::string_view file, OutputSink& sink) {
+  return reference::ReferenceFormatter(file, sink).run();
+}
 
-BlockLocations referenceBlockLocations(std::string_view file) { return testing::referenceScan(file); }
-
-}  // namespace ringlens::fuzzing
+}  // namespace ringlens::testing
