@@ -458,6 +458,59 @@ TEST(DumpRing, MatchesTheReferenceModelOnRandomRings) {
   }
 }
 
+// The name tables of a million ids loaded with the address space limited
+// so that the lookup table cannot be had: lookups go through the entries
+// in order and give the same names, and nothing aborts.
+TEST(DumpNamesDeathTest, NoStorageForTheTableFallsBackToTheEntries) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || RINGLENS_CLANG_SANITIZED
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#else
+  if (const char* preload = std::getenv("LD_PRELOAD"); preload && std::string(preload).find("vgpreload") != std::string::npos) {
+    GTEST_SKIP() << "under valgrind";
+  }
+  constexpr uint32_t IDS = 1000000;
+  MethodTableBuilder table;
+  const uint32_t shared = table.nameOffset("Shared");
+  for (uint32_t id = 0; id < IDS; ++id) table.entry(id * 7 + 3, shared);
+  const uint32_t last = table.nameOffset("Last");
+  table.entry(5, last).entry(3, last);  // 5: a new id; 3 repeats the first entry's id
+  std::string file = DumpBuilder(16).str();
+  const uint64_t indexAt = file.size();
+  file += table.indexBlock();
+  const uint64_t methodAt = file.size();
+  file += table.methodBlock();
+
+  auto check = [&](bool limited) {
+    MemorySource source(ByteView(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
+    MethodNames names;
+    names.loadTraceIndex(source, indexAt);
+    if (limited) {
+      // Room for a few MiB more than is in use now; the table would take 8 MiB.
+      long pages = 0;
+      if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+        std::fclose(statm);
+      }
+      rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t(2) << 20);
+      rlimit space{limit, limit};
+      if (pages == 0 || setrlimit(RLIMIT_AS, &space) != 0) std::_Exit(2);
+    }
+    names.loadTraceMethod(source, methodAt);
+    if (names.hasLookupTable() == limited) std::_Exit(3);
+    if (names.lookupTableBytes() > table.indexLength()) std::_Exit(4);
+    const std::optional<std::string_view> sharedName = "Shared", lastName = "Last", none;
+    for (uint32_t id : {3u, 10u, 7u * (IDS - 1) + 3u}) {
+      if (names.lookupMethodName(id) != sharedName) std::_Exit(5);
+    }
+    if (names.lookupMethodName(5) != lastName) std::_Exit(6);
+    if (names.lookupMethodName(4) != none || names.lookupMethodName(IDS * 7 + 3) != none) std::_Exit(7);
+    std::_Exit(0);
+  };
+  EXPECT_EXIT(check(false), ::testing::ExitedWithCode(0), "") << "with room for the table";
+  EXPECT_EXIT(check(true), ::testing::ExitedWithCode(0), "") << "without room for the table";
+#endif
+}
+
 // Lengths of 0xFFFFFFFF in every block of a small dump, formatted with the
 // address space limited to little more than the process already uses: a
 // copy sized by a length field instead of by the file would not be had,

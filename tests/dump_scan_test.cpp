@@ -42,9 +42,9 @@ ByteView viewOf(const std::string& bytes) {
 BlockLocations scan(const std::string& bytes) {
   MemorySource source(viewOf(bytes));
   BlockLocations fastest = scanDump(source);
-  for (ScanKernel kernel : {ScanKernel::PORTABLE, ScanKernel::VECTOR, ScanKernel::AVX2, ScanKernel::AVX512}) {
+  for (ScanKernel kernel : scanKernels()) {
     if (!scanKernelAvailable(kernel)) continue;
-    EXPECT_EQ(scanDump(source, kernel), fastest) << "kernel " << static_cast<int>(kernel);
+    EXPECT_EQ(scanDump(source, kernel), fastest) << "kernel " << scanKernelName(kernel);
   }
   return fastest;
 }

@@ -5,15 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "support/expected_messages.h"
 #include "support/program_runner.h"
 #include "support/trace_builder.h"
 
 namespace ringlens::testing {
 namespace {
 
-const std::string NO_MEMORY_TRACE = "Unable to find trace signature in file.\n";
-const std::string NO_TRACE_INDEX = "Unable to find trace index signature in file.\n";
-const std::string NO_TRACE_METHOD = "Unable to find trace method signature in file.\n";
 
 struct ProgramCase {
   const char* name;
@@ -28,10 +26,7 @@ void checkPrograms(const std::vector<ProgramCase>& cases) {
   for (const ProgramCase& c : cases) {
     SCOPED_TRACE(c.name);
     std::string file = dir.write("case" + std::to_string(n++) + ".dmp", c.dump);
-    ProgramResult r = runProgram({file});
-    EXPECT_EQ(r.out, expectedText(c.out));
-    EXPECT_EQ(r.err, expectedText(c.err));
-    EXPECT_EQ(r.status, c.status);
+    expectRun(runProgram({file}), c.out, c.err, c.status);
   }
 }
 

@@ -12,38 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "support/expected_messages.h"
 #include "support/program_runner.h"
 #include "support/trace_builder.h"
 
 namespace ringlens::testing {
 namespace {
-
-const std::string USAGE =
-    "RINGLENS - Format a trace data file or trace dump.\n"
-    "   Syntax: RINGLENS fileName\n"
-    "           where fileName is a file created by trace or\n"
-    "           a system dump file containing a memory trace\n";
-const std::string NO_MEMORY_TRACE = "Unable to find trace signature in file.\n";
-
-std::string openFailed(const std::string& argument) {
-  return "Unable to open trace file - " + argument + "\n";
-}
-
-void expectRun(const ProgramResult& r, const std::string& out, const std::string& err, int status) {
-  EXPECT_EQ(r.out, expectedText(out));
-  EXPECT_EQ(r.err, expectedText(err));
-  EXPECT_EQ(r.status, status);
-}
-
-// Runs the program with the current directory set to `dir`, so that a
-// relative name finds a file there.
-ProgramResult runIn(const std::string& dir, const std::vector<std::string>& args) {
-  char previous[PATH_MAX];
-  if (!getcwd(previous, sizeof previous) || chdir(dir.c_str()) != 0) throw std::runtime_error("chdir failed");
-  ProgramResult r = runProgram(args);
-  if (chdir(previous) != 0) throw std::runtime_error("chdir back failed");
-  return r;
-}
 
 std::string readWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -80,7 +54,7 @@ TEST(ProgramCommandLine, UsageAndOpenFailures) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    expectRun(runIn(dir.path(), c.args), c.out, c.err, c.status);
+    expectRun(runProgramIn(dir.path(), c.args), c.out, c.err, c.status);
   }
 }
 

@@ -15,6 +15,7 @@
 #include "input_file.h"
 #include "output.h"
 #include "run.h"
+#include "support/expected_messages.h"
 #include "support/in_memory.h"
 #include "support/program_runner.h"
 #include "support/trace_builder.h"
@@ -22,7 +23,6 @@
 namespace ringlens::testing {
 namespace {
 
-const std::string NO_MEMORY_TRACE = "Unable to find trace signature in file.\n";
 
 // The dump blocks every ring case below shares: one method named Open.
 std::string withNameTables(const std::string& ring) {
@@ -120,10 +120,7 @@ TEST(ProgramReadOnlyInput, NeitherShapeIsOpenedForWriting) {
     FileWatch watch(path);
     ASSERT_TRUE(watch.ok()) << "inotify: " << errno;
 
-    ProgramResult r = runProgram({path});
-    EXPECT_EQ(r.out, expectedText(c.out));
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
+    expectRun(runProgram({path}), c.out, "", 0);
 
     uint32_t events = watch.events();
     EXPECT_NE(events & IN_CLOSE_NOWRITE, 0u) << "the program did not open the file";

@@ -18,7 +18,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -162,6 +164,14 @@ inline ProgramResult runProgramIn(const std::string& workingDirectory, const std
   return runCommandIn(workingDirectory, command, env);
 }
 
+// Checks a run's standard output, standard error and exit status exactly,
+// the streams as this platform's program writes them.
+inline void expectRun(const ProgramResult& r, const std::string& out, const std::string& err, int status) {
+  EXPECT_EQ(r.out, expectedText(out));
+  EXPECT_EQ(r.err, expectedText(err));
+  EXPECT_EQ(r.status, status);
+}
+
 // A folder of its own for a test's files, removed with everything in it.
 class TempDir {
  public:
@@ -170,7 +180,10 @@ class TempDir {
     if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
