@@ -17,6 +17,10 @@
 //               2,000 method names.
 //   trace-2m    a trace data file of 2,000,000 records of every kind.
 //   trace-20k   the same records, only 20,000 of them.
+//   scan-tteeee 256 MiB of "TTTTEEEE" repeated, and
+//   scan-trace  256 MiB of "TRACE" repeated: dumps without a block, every
+//               position a near miss, for the scan's worst case (ringlens
+//               writes no line and ends with status 101).
 //
 // The expect file holds lines of three kinds:
 //   lines N          the output has N lines
@@ -429,6 +433,23 @@ void makeTraceFile(const std::string& folder, const std::string& name, uint64_t 
   out.finish();
 }
 
+// `size` bytes of one pattern repeated, with no block at all.
+void makePatternDump(const std::string& folder, const std::string& name, std::string_view pattern, uint64_t size) {
+  Expectation expect;
+  expect.write(folder + "/" + name + ".expect");
+  std::string chunk;
+  while (chunk.size() < 4 * MiB) chunk += pattern;
+  OutputFile file(folder + "/" + name + ".bin");
+  for (uint64_t done = 0; done < size;) {
+    // Each piece continues the pattern where the last one stopped.
+    size_t phase = static_cast<size_t>(done % pattern.size());
+    size_t n = static_cast<size_t>(std::min<uint64_t>(4 * MiB - pattern.size(), size - done));
+    file.append(std::string_view(chunk).substr(phase, n));
+    done += n;
+  }
+  file.finish();
+}
+
 bool exists(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;
@@ -464,6 +485,8 @@ int main(int argc, char** argv) {
       {"dump-ring", [&] { makeRingDump(folder); }},
       {"trace-2m", [&] { makeTraceFile(folder, "trace-2m", 2'000'000); }},
       {"trace-20k", [&] { makeTraceFile(folder, "trace-20k", 20'000); }},
+      {"scan-tteeee", [&] { makePatternDump(folder, "scan-tteeee", "TTTTEEEE", 256 * MiB); }},
+      {"scan-trace", [&] { makePatternDump(folder, "scan-trace", "TRACE", 256 * MiB); }},
   };
   try {
     const std::string versionFile = folder + "/inputs-version";
