@@ -548,3 +548,57 @@ TEST(DumpHostileLengthsDeathTest, StorageFollowsTheFileNotTheLengthFields) {
 
 }  // namespace
 }  // namespace ringlens
+
+namespace ringlens {
+namespace {
+
+// Counts what a reader hands on.
+class CountingConsumer final : public RecordConsumer {
+ public:
+  bool record(const TraceRecord&) override { return ++records < stopAfter; }
+  uint64_t records = 0;
+  uint64_t stopAfter = UINT64_MAX;
+};
+
+TEST(DumpRing, SaysWhyTheWalkEnded) {
+  MethodNames names;
+  auto walk = [&](const std::string& block, uint64_t stopAfter = UINT64_MAX) {
+    MemorySource source(ByteView(reinterpret_cast<const uint8_t*>(block.data()), block.size()));
+    CountingConsumer consumer;
+    consumer.stopAfter = stopAfter;
+    return walkMemoryTrace(loadMemoryTrace(source, 0), names, consumer);
+  };
+  struct Case {
+    const char* name;
+    std::string block;
+    uint64_t stopAfter;
+    RingEnd end;
+    uint64_t records;
+  };
+  MemoryTraceBuilder full(SELF, 200);
+  full.wrapReserve(32).entry(1, 1).exit(1, 1).oldest(40).next(40);  // 40..72, then 72 + 32 < 200
+  const Case cases[] = {
+      {"empty", MemoryTraceBuilder(SELF, 200).build(), UINT64_MAX, RingEnd::EMPTY, 0},
+      {"short header", MemoryTraceBuilder(SELF, 200).build().substr(0, 39), UINT64_MAX, RingEnd::SHORT_HEADER, 0},
+      {"reached next", threeRecords().build(), UINT64_MAX, RingEnd::REACHED_NEXT, 3},
+      {"record outside", threeRecords().build().substr(0, 84), UINT64_MAX, RingEnd::RECORD_OUTSIDE, 2},
+      {"stopped", threeRecords().build(), 2, RingEnd::STOPPED, 2},
+      {"a position comes round again",
+       [] {
+         MemoryTraceBuilder m(SELF, 400);
+         m.entry(1, 1).exit(1, 1);
+         m.lay(Bytes().u32(0xFFFFFFF0).u32(1).i32(2).u32(2).str());  // back to 56
+         return m.next(300).build();
+       }(),
+       UINT64_MAX, RingEnd::REPEATED_POSITION, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RingSummary summary = walk(c.block, c.stopAfter);
+    EXPECT_EQ(summary.end, c.end);
+    EXPECT_EQ(summary.records, c.records);
+  }
+}
+
+}  // namespace
+}  // namespace ringlens

@@ -208,3 +208,50 @@ TEST(TraceOutput, AFailedStreamTakesNoMoreText) {
 
 }  // namespace
 }  // namespace ringlens
+
+#include "file_trace/file_trace.h"
+#include "support/trace_builder.h"
+
+namespace ringlens {
+namespace {
+
+class RecordCounter final : public RecordConsumer {
+ public:
+  bool record(const TraceRecord&) override {
+    ++records;
+    return true;
+  }
+  uint64_t records = 0;
+};
+
+TEST(FileTrace, SaysWhyTheRecordsEnded) {
+  using testing::FileTraceBuilder;
+  const std::string two = FileTraceBuilder().entry(1, "A").time(0).str();  // 18 + 14, then 8
+  struct Case {
+    const char* name;
+    std::string file;
+    FileTraceEnd end;
+    uint64_t offset, missing, records;
+  } cases[] = {
+      {"end of the file at a kind", two, FileTraceEnd::END_OF_FILE, 40, 0, 2},
+      {"a kind-0 record", FileTraceBuilder().entry(1, "A").end().entry(2, "B").str(), FileTraceEnd::END_RECORD, 32, 0, 1},
+      {"a kind cut short", two + "\x01", FileTraceEnd::CUT_SHORT, 40, 3, 2},
+      {"fixed fields cut short", two + testing::Bytes().u32(3).i32(1).str(), FileTraceEnd::CUT_SHORT, 40, 4, 2},
+      {"a text cut short", two + FileTraceBuilder(false).recordWithLength(3, 1, 10, "abc").str(),
+       FileTraceEnd::CUT_SHORT, 40, 7, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemorySource source(ByteView(reinterpret_cast<const uint8_t*>(c.file.data()), c.file.size()));
+    RecordCounter counter;
+    FileTraceSummary summary = readFileTrace(source, counter);
+    EXPECT_EQ(summary.end, c.end);
+    EXPECT_EQ(summary.offset, c.offset);
+    EXPECT_EQ(summary.missingBytes, c.missing);
+    EXPECT_EQ(summary.records, c.records);
+    EXPECT_EQ(counter.records, c.records);
+  }
+}
+
+}  // namespace
+}  // namespace ringlens
