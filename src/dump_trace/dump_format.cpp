@@ -1,3 +1,4 @@
+#include "dump_trace/dump_container.h"
 #include "dump_trace/dump_trace.h"
 #include "ringlens.h"
 #include "trace_lines.h"
@@ -5,7 +6,12 @@
 namespace ringlens {
 
 int formatDump(ByteSource& file, TraceOutput& out) {
-  BlockLocations locations = scanDump(file);
+  // Inside an ELF core file or a minidump the live memory-trace block is
+  // used, not a stale copy; see BlockChoice.
+  const AddressMap map = readAddressMap(file);
+  BlockChoice choice(map);
+  scanDump(file, choice);
+  const BlockLocations locations = choice.locations();
   TraceLineWriter lines(out);
   // Output that is gone does not change the run: the blocks are still
   // looked for, and a missing one still reported.
