@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/container_builder.h"
 #include "support/trace_builder.h"
 
 namespace {
@@ -173,6 +174,67 @@ std::vector<Seed> dumpSeeds() {
   return seeds;
 }
 
+// Process memory as ELF core files and minidumps would hold it: the live
+// memory-trace block in a low range, a stale copy of an older block's
+// header in a high one. Each comes as the fuzz target's input twice: the
+// container as a plain dump, and the ranges in the target's own container
+// form (selector bits 1 to 3, then a count byte and each range's address
+// and length), so that mutations hit both the headers and the contents.
+struct ContainerSeed {
+  std::string name;
+  std::string plain;  // the container as the program reads it
+  std::string input;  // the fuzz target's input
+};
+
+std::vector<ContainerSeed> containerSeeds() {
+  constexpr uint64_t LOW = 0x00A40000, HIGH = 0x7FFD12340000;
+  DumpParts parts = wellFormedParts();
+  MemoryTraceBuilder live(uint32_t(LOW + 64), 400);
+  live.entry(1, 1).text(3, 12, "live").exit(1, 1);
+  live.next(live.cursor());
+  MemoryTraceBuilder stale(0x00B00000, 400);
+  stale.entry(2, 2).exit(2, 2);
+  stale.next(stale.cursor());
+  DumpBuilder low(64);
+  low.append(live.build());
+  low.append(parts.methods.indexBlock());
+  low.append(parts.methods.methodBlock());
+  low.append(traceBufferBlock('4', "buffer four\n"));
+  DumpBuilder high(32);
+  high.append(stale.build().substr(0, 64));
+  high.append("****MEMORY_TRACE****constant");
+  const std::vector<std::pair<uint64_t, std::string>> ranges = {{LOW, low.str()}, {HIGH, high.str()}};
+
+  auto form = [&](unsigned shape, bool wide) {
+    Bytes b;
+    b.raw(std::string(1, char(shape << 1 | (wide ? 8 : 0))));  // selector
+    b.raw(std::string(1, char(ranges.size() - 1)));              // count byte
+    for (auto& [address, bytes] : ranges) {
+      u64(b, address);                                // address
+      u16(b, static_cast<uint16_t>(bytes.size()));    // length
+    }
+    for (auto& [address, bytes] : ranges) b.raw(bytes);
+    return b.str();
+  };
+  std::vector<ContainerSeed> seeds;
+  for (bool wide : {true, false}) {
+    ElfCoreBuilder elf(wide);
+    for (auto& [address, bytes] : ranges) elf.segment(wide ? address : address & 0x7FFFFFFF, bytes);
+    std::string file = elf.build();
+    seeds.push_back({wide ? "elf64-live-and-stale" : "elf32-live-and-stale", file, std::string(1, '\0') + file});
+    MinidumpBuilder mini;
+    for (auto& [address, bytes] : ranges) wide ? mini.memory64(address, bytes) : mini.memory(address, bytes);
+    file = mini.build();
+    seeds.push_back({wide ? "minidump64-live-and-stale" : "minidump-live-and-stale", file,
+                     std::string(1, '\0') + file});
+  }
+  seeds.push_back({"wrapped-elf64", "", form(1, false)});
+  seeds.push_back({"wrapped-elf32", "", form(2, false)});
+  seeds.push_back({"wrapped-minidump", "", form(3, false)});
+  seeds.push_back({"wrapped-minidump64", "", form(3, true)});
+  return seeds;
+}
+
 bool writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream file(path, std::ios::binary);
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -198,6 +260,11 @@ int main(int argc, char** argv) {
   for (const Seed& seed : dumpSeeds()) {
     std::string input = plain ? seed.bytes : std::string(1, '\0') + seed.bytes;
     if (!writeFile(dir + "/" + seed.name, input)) return 1;
+    ++written;
+  }
+  for (const ContainerSeed& seed : containerSeeds()) {
+    if (plain && seed.plain.empty()) continue;  // a form only the fuzz target reads
+    if (!writeFile(dir + "/" + seed.name, plain ? seed.plain : seed.input)) return 1;
     ++written;
   }
   std::printf("%d seeds written to %s\n", written, dir.c_str());

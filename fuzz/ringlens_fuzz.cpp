@@ -4,7 +4,10 @@
 // Input: one selector byte, then the file. An odd selector puts the
 // file-trace signature in front, so the bytes are a trace data file's
 // records; an even one gives the bytes as they are, which makes them a
-// dump (unless they start with the signature themselves).
+// dump (unless they start with the signature themselves). Bits 1 and 2 of
+// an even selector may wrap the dump in a container that maps its bytes
+// to process addresses (see wrapInContainer): a 64-bit ELF core file (1),
+// a 32-bit one (2) or a minidump (3; bit 3 picks its 64-bit memory list).
 //
 // For every input the target
 // - formats the file with formatInput, as the program does, into a sink
@@ -26,12 +29,14 @@
 #include <string>
 #include <string_view>
 
+#include "dump_trace/dump_container.h"
 #include "dump_trace/dump_trace.h"
 #include "input_file.h"
 #include "output.h"
 #include "reference_format.h"
 #include "ringlens.h"
 #include "run.h"
+#include "support/container_builder.h"
 
 namespace {
 
@@ -104,11 +109,12 @@ class HashSink : public OutputSink {
 // How many inputs of each shape were run, and how many dumps each kernel
 // scanned, written when the process ends.
 struct ShapeCounts {
-  uint64_t traceFiles = 0, dumps = 0;
+  uint64_t traceFiles = 0, dumps = 0, elfCores = 0, minidumps = 0;
   uint64_t scans[8] = {};
   ~ShapeCounts() {
-    std::fprintf(stderr, "ringlens_fuzz: ran %llu trace data files and %llu dumps\n",
-                 static_cast<unsigned long long>(traceFiles), static_cast<unsigned long long>(dumps));
+    std::fprintf(stderr, "ringlens_fuzz: ran %llu trace data files and %llu dumps (%llu ELF cores, %llu minidumps)\n",
+                 static_cast<unsigned long long>(traceFiles), static_cast<unsigned long long>(dumps),
+                 static_cast<unsigned long long>(elfCores), static_cast<unsigned long long>(minidumps));
     size_t k = 0;
     for (ScanKernel kernel : scanKernels()) {
       std::fprintf(stderr, "ringlens_fuzz: kernel %s scanned %llu dumps\n", std::string(scanKernelName(kernel)).c_str(),
@@ -135,6 +141,38 @@ class CheckingObserver final : public ScanObserver {
   bool any = false, ordered = true, contiguous = true;
 };
 
+// The dump wrapped in a container. The bytes begin with a count byte (1
+// to 4 ranges, from its low two bits) and, for each range, its address (8
+// bytes) and length (2 bytes); the rest is the ranges' bytes, one after
+// another, the last range taking whatever is left.
+std::string wrapInContainer(unsigned shape, bool wide, std::string_view bytes) {
+  auto take = [&](size_t n) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < n && i < bytes.size(); ++i) value |= uint64_t(uint8_t(bytes[i])) << (8 * i);
+    bytes.remove_prefix(std::min(n, bytes.size()));
+    return value;
+  };
+  const size_t count = (take(1) & 3) + 1;
+  std::vector<std::pair<uint64_t, size_t>> ranges;
+  for (size_t i = 0; i < count; ++i) {
+    uint64_t address = take(8);
+    ranges.emplace_back(address, static_cast<size_t>(take(2)));
+  }
+  ringlens::testing::ElfCoreBuilder elf(shape == 1);
+  ringlens::testing::MinidumpBuilder minidump;
+  for (size_t i = 0; i < count; ++i) {
+    size_t n = i + 1 == count ? bytes.size() : std::min(ranges[i].second, bytes.size());
+    std::string part(bytes.substr(0, n));
+    bytes.remove_prefix(n);
+    if (shape == 3) {
+      wide ? minidump.memory64(ranges[i].first, part) : minidump.memory(ranges[i].first, part);
+    } else {
+      elf.segment(ranges[i].first, part);
+    }
+  }
+  return shape == 3 ? minidump.build() : elf.build();
+}
+
 [[noreturn]] void fail(const char* what, std::string_view file) {
   std::fprintf(stderr, "ringlens_fuzz: %s (file of %zu bytes)\n", what, file.size());
   std::abort();
@@ -145,13 +183,24 @@ class CheckingObserver final : public ScanObserver {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0 || size > LARGEST_INPUT) return -1;
   const bool withSignature = (data[0] & 1) != 0;
+  const unsigned shape = withSignature ? 0 : (data[0] >> 1) & 3;
+  std::string wrapped;
+  if (shape != 0) {
+    wrapped = wrapInContainer(shape, (data[0] & 8) != 0,
+                              std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
+  }
   const size_t prefix = withSignature ? FILE_TRACE_SIGNATURE.size() : 0;
-  const size_t fileSize = prefix + size - 1;
+  const size_t fileSize = shape != 0 ? wrapped.size() : prefix + size - 1;
+  if (fileSize > LARGEST_INPUT) return -1;
   // A heap block of exactly the file's size, so that a read past its end
   // is caught.
   std::unique_ptr<uint8_t[]> file(new uint8_t[fileSize == 0 ? 1 : fileSize]);
-  std::memcpy(file.get(), FILE_TRACE_SIGNATURE.data(), prefix);
-  if (size > 1) std::memcpy(file.get() + prefix, data + 1, size - 1);
+  if (shape != 0) {
+    std::memcpy(file.get(), wrapped.data(), wrapped.size());
+  } else {
+    std::memcpy(file.get(), FILE_TRACE_SIGNATURE.data(), prefix);
+    if (size > 1) std::memcpy(file.get() + prefix, data + 1, size - 1);
+  }
   const ByteView bytes(file.get(), fileSize);
   const std::string_view fileText = bytes.chars();
 
@@ -177,6 +226,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!(program.err == expected.err)) fail("standard error differs from the model", fileText);
 
   if (!isTraceFile) {
+    {
+      MemorySource source(bytes);
+      const DumpKind kind = readAddressMap(source).kind();
+      if (kind == DumpKind::ELF_CORE) ++shapeCounts.elfCores;
+      if (kind == DumpKind::MINIDUMP) ++shapeCounts.minidumps;
+    }
     const BlockLocations expectedLocations = fuzzing::referenceBlockLocations(fileText);
     size_t k = 0;
     for (ScanKernel kernel : scanKernels()) {

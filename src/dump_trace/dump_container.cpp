@@ -139,8 +139,8 @@ AddressMap readElfCore(ByteSource& file) {
   uint64_t count = *phnum;
   if (count == PN_XNUM) {
     if (*shentsize != l.shentsize || !insideFile(fileSize, *shoff, l.shentsize)) return {};
-    HeaderBytes<64> section(file, *shoff);
-    auto info = section.whole ? section.view().u32(l.shInfoAt) : std::nullopt;
+    HeaderBytes<4> field(file, *shoff + l.shInfoAt);  // sh_info of section header 0
+    auto info = field.view().u32(0);
     if (!info) return {};
     count = *info;
   }

@@ -8,7 +8,11 @@
 // - trace data files: a record whose fixed fields are cut short writes
 //   nothing and ends the run; a text cut short gives the bytes the file
 //   holds up to the first NUL; the whole textLength field is consumed;
-// - dumps: a block copy holds only bytes the file has (a length field not
+// - dumps: the memory trace is the last occurrence whose selfAddress
+//   equals the process address of its first byte, when the file is an ELF
+//   core file or a minidump whose headers hold together (read here field
+//   by field, the ranges compared pairwise), else the last occurrence;
+//   a block copy holds only bytes the file has (a length field not
 //   wholly in the file gives an empty copy); a trace buffer whose
 //   textLength field is cut short has an empty text; index entries are
 //   those wholly inside the copy; a name offset at or past the end of the
@@ -56,6 +60,182 @@ class LiteralBytes {
  private:
   std::string_view bytes_;
 };
+
+// --- Containers, the literal way ---------------------------------------------
+
+struct LiteralRange {
+  uint64_t fileOffset, size, address;
+};
+
+class LiteralContainer {
+ public:
+  explicit LiteralContainer(std::string_view file) : file_(file), bytes_(file) {
+    ok_ = elf() || (reset(), minidump());
+    if (!ok_) ranges_.clear();
+  }
+
+  // The address of a file offset; none outside every range or outside a
+  // container.
+  std::optional<uint64_t> addressOf(uint64_t offset) const {
+    for (const LiteralRange& r : ranges_) {
+      if (offset >= r.fileOffset && offset - r.fileOffset < r.size) return r.address + (offset - r.fileOffset);
+    }
+    return std::nullopt;
+  }
+
+ private:
+  static constexpr uint64_t MOST = 1u << 20;
+
+  void reset() {
+    ranges_.clear();
+    spoiled_ = false;
+  }
+  uint64_t size() const { return file_.size(); }
+  bool inside(uint64_t at, uint64_t n) const { return at <= size() && n <= size() - at; }
+  std::optional<uint64_t> u16(uint64_t at) const {
+    if (!inside(at, 2)) return std::nullopt;
+    return uint64_t(uint8_t(file_[at])) | uint64_t(uint8_t(file_[at + 1])) << 8;
+  }
+  std::optional<uint64_t> u32(uint64_t at) const {
+    auto v = bytes_.u32(at);
+    return v ? std::optional<uint64_t>(*v) : std::nullopt;
+  }
+  std::optional<uint64_t> u64(uint64_t at) const {
+    auto low = bytes_.u32(at), high = bytes_.u32(at + 4);
+    if (!low || !high) return std::nullopt;
+    return uint64_t(*low) | uint64_t(*high) << 32;
+  }
+
+  void add(uint64_t at, uint64_t n, uint64_t address, uint64_t highest) {
+    if (n == 0) return;
+    if (!inside(at, n) || address > highest || n - 1 > highest - address || ranges_.size() >= MOST) {
+      spoiled_ = true;
+      return;
+    }
+    ranges_.push_back({at, n, address});
+  }
+
+  // No two ranges share a byte, in the file or in the process.
+  bool disjoint() const {
+    for (size_t i = 0; i < ranges_.size(); ++i) {
+      for (size_t j = i + 1; j < ranges_.size(); ++j) {
+        const LiteralRange &a = ranges_[i], &b = ranges_[j];
+        auto overlap = [](uint64_t s1, uint64_t n1, uint64_t s2, uint64_t n2) {
+          return s1 < s2 ? s2 - s1 < n1 : s1 - s2 < n2;
+        };
+        if (overlap(a.fileOffset, a.size, b.fileOffset, b.size) || overlap(a.address, a.size, b.address, b.size)) {
+          return false;
+        }
+      }
+    }
+    return true;
+  }
+
+  bool elf() {
+    if (size() < 64 || file_.substr(0, 4) != std::string_view("\x7f" "ELF", 4)) return false;
+    const unsigned elfClass = uint8_t(file_[4]);
+    if (uint8_t(file_[5]) != 1 || uint8_t(file_[6]) != 1 || (elfClass != 1 && elfClass != 2)) return false;
+    const bool wide = elfClass == 2;
+    auto word = [&](uint64_t at) { return wide ? u64(at) : u32(at); };
+    const uint64_t headerSize = wide ? 64 : 52, phentsize = wide ? 56 : 32, shentsize = wide ? 64 : 40;
+    auto type = u16(16), version = u32(20);
+    auto phoff = word(wide ? 32 : 28), shoff = word(wide ? 40 : 32);
+    auto phent = u16(wide ? 54 : 42), phnum = u16(wide ? 56 : 44), shent = u16(wide ? 58 : 46);
+    if (!type || *type != 4 || !version || *version != 1 || !phoff || !shoff || !phent || *phent != phentsize ||
+        !phnum || !shent) {
+      return false;
+    }
+    uint64_t count = *phnum;
+    if (count == 0xFFFF) {
+      if (*shent != shentsize || !inside(*shoff, shentsize)) return false;
+      auto info = u32(*shoff + (wide ? 44 : 28));
+      if (!info) return false;
+      count = *info;
+    }
+    if (count > MOST || !inside(*phoff, count * phentsize) || *phoff < headerSize) return false;
+    for (uint64_t i = 0; i < count && !spoiled_; ++i) {
+      uint64_t ph = *phoff + i * phentsize;
+      uint64_t pType = *u32(ph);
+      uint64_t offset = *word(ph + (wide ? 8 : 4)), vaddr = *word(ph + (wide ? 16 : 8));
+      uint64_t filesz = *word(ph + (wide ? 32 : 16)), memsz = *word(ph + (wide ? 40 : 20));
+      if (pType != 1) continue;
+      if (filesz > memsz) {
+        spoiled_ = true;
+        break;
+      }
+      add(offset, filesz, vaddr, wide ? UINT64_MAX : UINT32_MAX);
+    }
+    return !spoiled_ && disjoint();
+  }
+
+  bool minidump() {
+    if (size() < 32 || file_.substr(0, 4) != "MDMP") return false;
+    uint64_t version = *u32(4), streams = *u32(8), directory = *u32(12);
+    if ((version & 0xFFFF) != 0xA793 || streams > MOST || directory < 32 || !inside(directory, streams * 12)) {
+      return false;
+    }
+    struct Stream {
+      uint64_t type, size, rva;
+    };
+    std::vector<Stream> memory;
+    for (uint64_t i = 0; i < streams; ++i) {
+      uint64_t e = directory + 12 * i;
+      uint64_t type = *u32(e), n = *u32(e + 4), rva = *u32(e + 8);
+      if (type != 5 && type != 9) continue;
+      if (!inside(rva, n) || rva < 32) return false;
+      memory.push_back({type, n, rva});
+    }
+    for (const Stream& m : memory) {
+      if (spoiled_) break;
+      if (m.type == 5) {
+        auto count = u32(m.rva);
+        if (!count || *count > MOST) return false;
+        uint64_t table = *count * 16, first = m.rva + 4;
+        if (m.size == 8 + table) {
+          first = m.rva + 8;
+        } else if (m.size < 4 + table) {
+          return false;
+        }
+        for (uint64_t i = 0; i < *count && !spoiled_; ++i) {
+          uint64_t d = first + 16 * i;
+          add(*u32(d + 12), *u32(d + 8), *u64(d), UINT64_MAX);
+        }
+      } else {
+        auto count = u64(m.rva), base = u64(m.rva + 8);
+        if (!count || !base || *count > MOST || m.size < 16 + *count * 16) return false;
+        uint64_t at = *base;
+        for (uint64_t i = 0; i < *count && !spoiled_; ++i) {
+          uint64_t d = m.rva + 16 + 16 * i;
+          uint64_t start = *u64(d), n = *u64(d + 8);
+          if (!inside(at, n)) return false;
+          add(at, n, start, UINT64_MAX);
+          at += n;
+        }
+      }
+    }
+    return !spoiled_ && disjoint();
+  }
+
+  std::string_view file_;
+  LiteralBytes bytes_;
+  std::vector<LiteralRange> ranges_;
+  bool spoiled_ = false;
+  bool ok_ = false;
+};
+
+// The memory-trace occurrence a dump is formatted from: the last one whose
+// selfAddress equals the address of its first byte, else the last one.
+inline uint64_t chosenMemoryTrace(std::string_view file, const std::vector<uint64_t>& occurrences, uint64_t last) {
+  LiteralContainer container(file);
+  LiteralBytes bytes(file);
+  std::optional<uint64_t> live;
+  for (uint64_t at : occurrences) {
+    auto address = container.addressOf(at);
+    auto self = bytes.u32(at + 20);
+    if (address && self && uint64_t(*self) == *address) live = at;
+  }
+  return live ? *live : last;
+}
 
 inline std::string_view upToNul(std::string_view text) {
   size_t nul = text.find('\0');
@@ -117,7 +297,9 @@ class ReferenceFormatter {
   }
 
   int dump() {
-    BlockLocations found = referenceScan(file_);
+    std::vector<uint64_t> memoryTraces;
+    BlockLocations found = referenceScan(file_, &memoryTraces);
+    found.memoryTrace = chosenMemoryTrace(file_, memoryTraces, found.memoryTrace);
     for (size_t number = 4; number < 12; ++number) {
       uint64_t at = found.traceBuffer[number];
       if (at == 0) continue;

@@ -6,12 +6,15 @@
 
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "dump_trace/dump_blocks.h"
 
 namespace ringlens::testing {
 
-inline BlockLocations referenceScan(std::string_view file) {
+// memoryTraces, when given, receives the offset of every memory-trace
+// occurrence, in order.
+inline BlockLocations referenceScan(std::string_view file, std::vector<uint64_t>* memoryTraces = nullptr) {
   BlockLocations found;
   unsigned char window[WINDOW_SIZE];
   size_t readSoFar = 0;
@@ -29,7 +32,10 @@ inline BlockLocations referenceScan(std::string_view file) {
       auto at = [&](std::string_view signature) {
         return std::memcmp(window + i, signature.data(), signature.size()) == 0;
       };
-      if (at(MEMORY_TRACE_SIGNATURE)) found.memoryTrace = base + i;
+      if (at(MEMORY_TRACE_SIGNATURE)) {
+        found.memoryTrace = base + i;
+        if (memoryTraces) memoryTraces->push_back(base + i);
+      }
       if (at(TRACE_INDEX_SIGNATURE)) found.traceIndex = base + i;
       if (at(TRACE_METHOD_SIGNATURE)) found.traceMethod = base + i;
       if (at(TRACE_BUFFER_PREFIX)) {
