@@ -9,7 +9,9 @@
 #include "dump_trace/dump_container.h"
 #include "dump_trace/dump_trace.h"
 #include "support/container_builder.h"
+#include "support/capture_sink.h"
 #include "support/in_memory.h"
+#include "support/reference_model.h"
 #include "support/trace_builder.h"
 
 namespace ringlens::testing {
@@ -28,6 +30,13 @@ constexpr uint64_t LOW = 0x00A40000;           // where the live blocks lie
 constexpr uint64_t HIGH = 0x7FFD12340000;      // a stack or heap far above
 constexpr uint64_t ABOVE_4G = 0x100000000 + LOW;  // the same low 32 bits
 constexpr uint32_t LIVE_AT = 0x100;           // the live block, in LOW
+
+// What the reference model writes for a file.
+std::string referenceOut(const std::string& file) {
+  CaptureSink sink;
+  referenceFormat(file, sink);
+  return sink.out;
+}
 
 MethodTableBuilder names() {
   MethodTableBuilder t;
@@ -192,6 +201,7 @@ TEST(DumpContainer, TheLastLiveMemoryTraceIsUsed) {
       EXPECT_EQ(f.out, c.out);
       EXPECT_EQ(f.err, "");
       EXPECT_EQ(f.status, 0);
+      EXPECT_EQ(referenceOut(file), c.out);  // the model the fuzzer holds the program to
     }
   }
 }
@@ -216,6 +226,49 @@ TEST(DumpContainer, ADamagedContainerKeepsTheLastOccurrence) {
     EXPECT_EQ(f.out, "2 >Close\n");
     EXPECT_EQ(f.err, "");
     EXPECT_EQ(f.status, 0);
+    EXPECT_EQ(referenceOut(file), "2 >Close\n");
+  }
+}
+
+// The dump scan reads 256 KiB at a time and hands a piece's bytes on
+// after its occurrences, keeping back the last 64 bytes for the next
+// piece: a signature near the end of a piece has its selfAddress handed
+// on, wholly or in part, only with the next. Every kernel the processor
+// has must leave the choice the same.
+TEST(DumpContainer, ASelfAddressHandedOnWithTheNextPieceOfTheScan) {
+  constexpr size_t PIECE_OWNS = 256 * 1024 - 64;  // bytes the first piece hands on
+  const std::string copy = rangeWith(constantCopy());
+  for (size_t back : {size_t(1), size_t(10), size_t(21), size_t(22), size_t(40)}) {
+    SCOPED_TRACE(back);
+    const size_t at = PIECE_OWNS - back;  // file offset of the live block
+    ElfCoreBuilder shape;
+    shape.segment(LOW, std::string(300 * 1024, '.'));
+    const size_t start = shape.segmentOffset(0);
+    DumpBuilder memory(300 * 1024);
+    memory.place(1000, names().indexBlock());
+    memory.place(2000, names().methodBlock());
+    memory.place(at - start, liveBlock(LOW + (at - start)));
+    const size_t copyAt = 290 * 1024 - start;
+    memory.place(copyAt, copy);
+    ElfCoreBuilder elf;
+    elf.segment(LOW, memory.str());
+    const std::string file = elf.build();
+    ASSERT_EQ(elf.segmentOffset(0), start);
+    const AddressMap map = mapOf(file);
+    ASSERT_EQ(map.kind(), DumpKind::ELF_CORE);
+    for (ScanKernel kernel : scanKernels()) {
+      if (!scanKernelAvailable(kernel)) continue;
+      SCOPED_TRACE(scanKernelName(kernel));
+      MemorySource source(viewOf(file));
+      BlockChoice choice(map);
+      scanDump(source, choice, kernel);
+      EXPECT_EQ(choice.lastLiveMemoryTrace(), at);
+      EXPECT_EQ(choice.lastMemoryTrace(), start + copyAt + 200);
+      EXPECT_EQ(choice.locations().memoryTrace, at);
+    }
+    ScopedTimeZone utc("UTC");
+    EXPECT_EQ(format(file).out, "1 >Open\n");
+    EXPECT_EQ(referenceOut(file), "1 >Open\n");
   }
 }
 
