@@ -16,4 +16,8 @@ int referenceFormat(std::string_view file, OutputSink& sink);
 // The literal window scan of the dump scan.
 BlockLocations referenceBlockLocations(std::string_view file);
 
+// The memory-trace block the model formats a dump from: in an ELF core
+// file or a minidump the last live one, else the last one.
+uint64_t referenceMemoryTrace(std::string_view file);
+
 }  // namespace ringlens::fuzzing

@@ -12,4 +12,6 @@ int referenceFormat(std::string_view file, OutputSink& sink) { return testing::r
 
 BlockLocations referenceBlockLocations(std::string_view file) { return testing::referenceScan(file); }
 
+uint64_t referenceMemoryTrace(std::string_view file) { return testing::referenceMemoryTrace(file); }
+
 }  // namespace ringlens::fuzzing

@@ -18,9 +18,10 @@
 //   the same and nothing went to standard output after standard error;
 // - for a dump, scans it with every kernel the processor has and aborts,
 //   naming the kernel, unless each scan's last-wins fold equals the
-//   literal window scan, its occurrences come in increasing order, each
-//   before the byte it starts at is handed on, and every byte of the file
-//   is handed on once, in order.
+//   literal window scan, its live-block choice (BlockChoice over the
+//   container's address map) is the model's, its occurrences come in
+//   increasing order, each before the byte it starts at is handed on, and
+//   every byte of the file is handed on once, in order.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -109,12 +110,14 @@ class HashSink : public OutputSink {
 // How many inputs of each shape were run, and how many dumps each kernel
 // scanned, written when the process ends.
 struct ShapeCounts {
-  uint64_t traceFiles = 0, dumps = 0, elfCores = 0, minidumps = 0;
+  uint64_t traceFiles = 0, dumps = 0, elfCores = 0, minidumps = 0, liveBeforeLast = 0;
   uint64_t scans[8] = {};
   ~ShapeCounts() {
     std::fprintf(stderr, "ringlens_fuzz: ran %llu trace data files and %llu dumps (%llu ELF cores, %llu minidumps)\n",
                  static_cast<unsigned long long>(traceFiles), static_cast<unsigned long long>(dumps),
                  static_cast<unsigned long long>(elfCores), static_cast<unsigned long long>(minidumps));
+    std::fprintf(stderr, "ringlens_fuzz: %llu dumps formatted from a live memory-trace block before the last\n",
+                 static_cast<unsigned long long>(liveBeforeLast));
     size_t k = 0;
     for (ScanKernel kernel : scanKernels()) {
       std::fprintf(stderr, "ringlens_fuzz: kernel %s scanned %llu dumps\n", std::string(scanKernelName(kernel)).c_str(),
@@ -124,19 +127,24 @@ struct ShapeCounts {
 } shapeCounts;
 
 // Holds the scan to its reporting rules while folding its occurrences.
+// The live-block choice is made from the same reports.
 class CheckingObserver final : public ScanObserver {
  public:
+  explicit CheckingObserver(const AddressMap& map) : choice(map) {}
   void occurrence(const SignatureOccurrence& found) override {
     if (found.offset < handed || (any && found.offset < last)) ordered = false;
     any = true;
     last = found.offset;
     fold.occurrence(found);
+    choice.occurrence(found);
   }
   void bytes(uint64_t offset, std::string_view data) override {
     if (offset != handed) contiguous = false;
     handed = offset + data.size();
+    choice.bytes(offset, data);
   }
   BlockLocationsFold fold;
+  BlockChoice choice;
   uint64_t handed = 0, last = 0;
   bool any = false, ordered = true, contiguous = true;
 };
@@ -226,23 +234,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!(program.err == expected.err)) fail("standard error differs from the model", fileText);
 
   if (!isTraceFile) {
-    {
-      MemorySource source(bytes);
-      const DumpKind kind = readAddressMap(source).kind();
-      if (kind == DumpKind::ELF_CORE) ++shapeCounts.elfCores;
-      if (kind == DumpKind::MINIDUMP) ++shapeCounts.minidumps;
-    }
+    MemorySource mapSource(bytes);
+    const AddressMap map = readAddressMap(mapSource);
+    if (map.kind() == DumpKind::ELF_CORE) ++shapeCounts.elfCores;
+    if (map.kind() == DumpKind::MINIDUMP) ++shapeCounts.minidumps;
     const BlockLocations expectedLocations = fuzzing::referenceBlockLocations(fileText);
+    const uint64_t expectedMemoryTrace = fuzzing::referenceMemoryTrace(fileText);
+    if (expectedMemoryTrace != expectedLocations.memoryTrace) ++shapeCounts.liveBeforeLast;
     size_t k = 0;
     for (ScanKernel kernel : scanKernels()) {
       ++k;
       if (!scanKernelAvailable(kernel)) continue;
       ++shapeCounts.scans[k - 1];
       MemorySource source(bytes);
-      CheckingObserver observer;
+      CheckingObserver observer(map);
       scanDump(source, observer, kernel);
       std::string name(scanKernelName(kernel));
       if (!(observer.fold.locations == expectedLocations)) fail(("scan differs from the window scan, kernel " + name).c_str(), fileText);
+      if (observer.choice.locations().memoryTrace != expectedMemoryTrace) fail(("live-block choice differs from the model, kernel " + name).c_str(), fileText);
       if (!observer.ordered) fail(("scan occurrences out of order, kernel " + name).c_str(), fileText);
       if (!observer.contiguous || observer.handed != fileSize) fail(("scan bytes not handed on once each, kernel " + name).c_str(), fileText);
     }

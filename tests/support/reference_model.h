@@ -389,4 +389,12 @@ inline int referenceFormat(std::string_view file, OutputSink& sink) {
   return reference::ReferenceFormatter(file, sink).run();
 }
 
+// The file offset of the memory-trace block a dump is formatted from; 0
+// when there is none.
+inline uint64_t referenceMemoryTrace(std::string_view file) {
+  std::vector<uint64_t> memoryTraces;
+  const BlockLocations found = referenceScan(file, &memoryTraces);
+  return reference::chosenMemoryTrace(file, memoryTraces, found.memoryTrace);
+}
+
 }  // namespace ringlens::testing
