@@ -341,7 +341,10 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[2], "--core") == 0) {
     rlimit limit;
     if (getrlimit(RLIMIT_CORE, &limit) != 0) die("getrlimit");
-    limit.rlim_cur = limit.rlim_max;
+    // Enough for this small process; a bound, so that a build gone wrong
+    // (one with a sanitizer's shadow memory) cannot fill the disk.
+    const rlim_t enough = rlim_t(64) << 20;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > enough ? enough : limit.rlim_max;
     if (setrlimit(RLIMIT_CORE, &limit) != 0) die("setrlimit");
   }
 #endif
