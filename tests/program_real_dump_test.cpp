@@ -11,7 +11,8 @@
 //
 // The Windows form of the traced program writes its own minidump; it is
 // run under Wine by scripts/windows-tests, which names it in
-// RINGLENS_TEST_TRACED_WINDOWS ("wine traced_program.exe").
+// RINGLENS_TEST_TRACED_WINDOWS (the path of traced_program.exe, run under
+// RINGLENS_TEST_LAUNCHER, "wine").
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -247,9 +248,8 @@ TEST(ProgramWindowsMinidump, MiniDumpWriteDumpFormatsExactly) {
   const char* command = std::getenv("RINGLENS_TEST_TRACED_WINDOWS");
   if (!command || !*command) GTEST_SKIP() << "RINGLENS_TEST_TRACED_WINDOWS names no traced program";
   TempDir dir;
-  std::vector<std::string> words;
-  std::istringstream in(command);
-  for (std::string word; in >> word;) words.push_back(word);
+  std::vector<std::string> words = programCommand();
+  words.back() = command;
   words.push_back("expected.txt");
   words.push_back("traced.dmp");
   auto start = std::chrono::steady_clock::now();

@@ -89,7 +89,7 @@ TEST_F(ProgramWindows, ReadsAFileThatAnotherProcessHoldsOpenForWriting) {
   // access, while the program reads it. An open that does not share
   // writing fails then, and the message would land in the trace.
   std::vector<std::string> command = programCommand();
-  if (command.size() < 2) GTEST_SKIP() << "needs Wine's command interpreter: RINGLENS_TEST_PROGRAM=\"wine ...\"";
+  if (command.size() < 2) GTEST_SKIP() << "needs Wine: RINGLENS_TEST_LAUNCHER=wine";
   std::string program = winePath(command.back());
   command.pop_back();
 

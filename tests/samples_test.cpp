@@ -43,5 +43,24 @@ TEST(ProgramSamples, OutputIsTheShippedText) {
   }
 }
 
+// A checkout, a build folder or an input whose path holds blanks: the
+// program and the sample are copied into folders named so, and run from
+// there (under the launcher, if any, that runs the program under test).
+TEST(ProgramSamples, PathsWithBlanks) {
+  TempDir dir;
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::path(dir.path()) / "a checkout" / "build dir";
+  fs::create_directories(folder);
+  const std::string program = programCommand().back();
+  const fs::path copy = folder / fs::path(program).filename();
+  fs::copy_file(program, copy);
+  const fs::path input = folder / "the sample.dmp";
+  fs::copy_file(SAMPLES + "/sample.dmp", input);
+
+  ScopedEnvironment useCopy("RINGLENS_TEST_PROGRAM", copy.string());
+  ProgramResult r = runProgram({input.string()}, {{"TZ", "UTC"}});
+  expectRun(r, readFile(SAMPLES + "/sample.dmp.txt"), "", 0);
+}
+
 }  // namespace
 }  // namespace ringlens::testing

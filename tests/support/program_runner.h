@@ -2,8 +2,9 @@
 // standard output, standard error and exit status, for whole-program
 // tests.
 //
-// RINGLENS_TEST_PROGRAM, when set, replaces the program: blank-separated
-// words, the last of them the program (for example "wine ringlens.exe").
+// RINGLENS_TEST_PROGRAM, when set, replaces the program; it is one path,
+// blanks and all. RINGLENS_TEST_LAUNCHER, when set, holds blank-separated
+// words that run it (for example "wine" or "qemu-s390x").
 // RINGLENS_TEST_CRLF=1 says that the program writes text streams with CR LF
 // line ends; expectedText() then turns every "\n" of an expectation into
 // "\r\n".
@@ -22,6 +23,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -41,9 +43,12 @@ struct ProgramResult {
 
 inline std::vector<std::string> programCommand() {
   std::vector<std::string> words;
+  if (const char* launcher = std::getenv("RINGLENS_TEST_LAUNCHER")) {
+    std::istringstream in(launcher);
+    for (std::string word; in >> word;) words.push_back(word);
+  }
   const char* custom = std::getenv("RINGLENS_TEST_PROGRAM");
-  std::istringstream in(custom && *custom ? custom : RINGLENS_PROGRAM);
-  for (std::string word; in >> word;) words.push_back(word);
+  words.push_back(custom && *custom ? custom : RINGLENS_PROGRAM);
   return words;
 }
 
@@ -171,6 +176,29 @@ inline void expectRun(const ProgramResult& r, const std::string& out, const std:
   EXPECT_EQ(r.err, expectedText(err));
   EXPECT_EQ(r.status, status);
 }
+
+// Sets an environment variable of the test process for one scope, and
+// puts back what it was.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnvironment() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
 
 // A folder of its own for a test's files, removed with everything in it.
 class TempDir {
