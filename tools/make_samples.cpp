@@ -1,7 +1,11 @@
 // Writes the sample inputs, sample.trace and sample.dmp, into the folder
 // named on the command line (samples/ of the source tree by default when
 // run from there). Their formatted texts, samples/*.txt, are the program's
-// output on them with TZ=UTC:
+// output on them with TZ=UTC. The build target `samples` does all three:
+//
+//   cmake --build build --target samples
+//
+// which is:
 //
 //   make_samples samples
 //   TZ=UTC ringlens samples/sample.trace > samples/sample.trace.txt
