@@ -4,11 +4,17 @@
 #include <ctime>
 
 #include "platform.h"
+#include "ringlens.h"
 
 namespace ringlens {
 
-bool StandardStreams::writeOut(std::string_view bytes) { return writeStandardOutput(bytes); }
+bool StandardStreams::writeOut(std::string_view bytes) {
+  StreamWrite result = writeStandardOutput(bytes);
+  if (result == StreamWrite::CLOSED) readerClosed_ = true;
+  return result == StreamWrite::WRITTEN;
+}
 bool StandardStreams::writeErr(std::string_view bytes) { return writeStandardError(bytes); }
+bool StandardStreams::liveReader() const { return !standardOutputIsFile(); }
 
 namespace {
 
@@ -73,42 +79,96 @@ size_t formatNumber(int32_t number, char* text) {
   return used;
 }
 
-TraceOutput::TraceOutput(OutputSink& sink) : sink_(sink), buffer_(new char[BUFFER_SIZE]) {}
+TraceOutput::TraceOutput(OutputSink& sink)
+    : sink_(sink), buffer_(new char[BUFFER_SIZE]), lineByLine_(sink.liveReader()) {}
 
 TraceOutput::~TraceOutput() { flush(); }
 
+void TraceOutput::handOver(std::string_view bytes) {
+  if (!outOpen_ || sink_.writeOut(bytes)) return;
+  outOpen_ = false;
+  outFailed_ = !sink_.readerClosed();
+}
+
 void TraceOutput::flush() {
   if (used_ == 0) return;
-  if (!outFailed_ && !sink_.writeOut({buffer_.get(), used_})) outFailed_ = true;
+  handOver({buffer_.get(), used_});
   used_ = 0;
 }
 
 void TraceOutput::writeText(std::string_view bytes) {
   // An empty text may come as a view with no data at all, which memcpy
   // must not be given.
-  if (outFailed_ || bytes.empty()) return;
-  if (bytes.size() > BUFFER_SIZE - used_) {
+  if (!outOpen_ || bytes.empty()) return;
+  size_t room = BUFFER_SIZE - used_;
+  if (bytes.size() > room) {
+    if (!lineByLine_) {
+      // A file gets full buffers: fill this one to the brim first.
+      std::memcpy(buffer_.get() + used_, bytes.data(), room);
+      used_ = BUFFER_SIZE;
+      bytes.remove_prefix(room);
+    }
     flush();
     if (bytes.size() >= BUFFER_SIZE) {
       // Too large to buffer: hand it over directly, in order.
-      if (!outFailed_ && !sink_.writeOut(bytes)) outFailed_ = true;
+      handOver(bytes);
       return;
     }
+    if (!outOpen_) return;
   }
   std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
   used_ += bytes.size();
 }
 
+void TraceOutput::writeLineEnd() {
+  if (used_ < BUFFER_SIZE) {
+    buffer_[used_++] = '\n';
+  } else {
+    writeText("\n");
+  }
+  if (lineByLine_) flush();
+}
+
 void TraceOutput::endLine() {
-  writeText("\n");
-  flush();
+  if (outOpen_) writeLineEnd();
 }
 
 void TraceOutput::beginEventLine(bool hasNumber, int32_t number, char mark) {
-  // The number, a space and the mark go straight into the buffer.
   constexpr size_t LONGEST = NUMBER_TEXT_SIZE + 2;
-  if (BUFFER_SIZE - used_ < LONGEST) flush();
-  if (outFailed_) return;
+  if (!outOpen_) return;
+  if (BUFFER_SIZE - used_ < LONGEST && lineByLine_) flush();
+  // The number, a space and the mark go straight into the buffer, or
+  // through a copy where the buffer's last bytes must be filled.
+  char prefix[LONGEST];
+  const bool inPlace = BUFFER_SIZE - used_ >= LONGEST;
+  char* const start = inPlace ? buffer_.get() + used_ : prefix;
+  char* at = start;
+  if (hasNumber) {
+    at += formatNumber(number, at);
+    *at++ = ' ';
+  }
+  *at++ = mark;
+  const size_t length = static_cast<size_t>(at - start);
+  if (inPlace) {
+    used_ += length;
+  } else {
+    writeText({prefix, length});
+  }
+}
+
+void TraceOutput::writeEventLine(bool hasNumber, int32_t number, char mark, std::string_view text) {
+  if (!outOpen_) return;
+  // The whole line: number, space, mark, text, end of line.
+  const size_t longest = NUMBER_TEXT_SIZE + 3 + text.size();
+  // A live reader gets a line that fits the buffer in one piece.
+  if (longest > BUFFER_SIZE - used_ && lineByLine_) flush();
+  if (longest > BUFFER_SIZE - used_) {
+    beginEventLine(hasNumber, number, mark);
+    writeText(text);
+    endLine();
+    return;
+  }
+  // The common case: the line is made in the buffer, in one place.
   char* const start = buffer_.get() + used_;
   char* at = start;
   if (hasNumber) {
@@ -116,37 +176,57 @@ void TraceOutput::beginEventLine(bool hasNumber, int32_t number, char mark) {
     *at++ = ' ';
   }
   *at++ = mark;
+  if (!text.empty()) {
+    std::memcpy(at, text.data(), text.size());
+    at += text.size();
+  }
+  *at++ = '\n';
   used_ += static_cast<size_t>(at - start);
-}
-
-void TraceOutput::writeEventLine(bool hasNumber, int32_t number, char mark, std::string_view text) {
-  beginEventLine(hasNumber, number, mark);
-  writeText(text);
-  endLine();
+  if (lineByLine_) flush();
 }
 
 void TraceOutput::writeTimeLine(int32_t time) {
+  if (!outOpen_) return;
   if (!timeCached_ || time != cachedTime_) {
     formatTimeText(time, cachedTimeText_);
     cachedTime_ = time;
     timeCached_ = true;
   }
-  char line[34];
-  std::memcpy(line, "----*", 5);
-  std::memcpy(line + 5, cachedTimeText_, 24);
-  std::memcpy(line + 29, "*----", 5);
-  writeText({line, sizeof line});
-  endLine();
+  constexpr size_t LENGTH = 35;  // "----*", 24 characters, "*----", end of line
+  if (BUFFER_SIZE - used_ < LENGTH && lineByLine_) flush();
+  char line[LENGTH];
+  const bool inPlace = BUFFER_SIZE - used_ >= LENGTH;
+  char* const at = inPlace ? buffer_.get() + used_ : line;
+  std::memcpy(at, "----*", 5);
+  std::memcpy(at + 5, cachedTimeText_, 24);
+  std::memcpy(at + 29, "*----\n", 6);
+  if (inPlace) {
+    used_ += LENGTH;
+  } else {
+    writeText({line, LENGTH});
+  }
+  if (lineByLine_) flush();
 }
 
 void TraceOutput::writeMessage(std::string_view text) {
   flush();
-  if (errFailed_) return;
+  if (outFailed_ || errFailed_) return;
   std::string line;
   line.reserve(text.size() + 1);
   line.append(text);
   line.push_back('\n');
   if (!sink_.writeErr(line)) errFailed_ = true;
+}
+
+int TraceOutput::finish(int status) {
+  flush();
+  if (!outFailed_) return status;
+  if (!errFailed_) {
+    std::string line(MSG_OUTPUT_FAILED);
+    line.push_back('\n');
+    if (!sink_.writeErr(line)) errFailed_ = true;
+  }
+  return STATUS_OUTPUT_FAILED;
 }
 
 }  // namespace ringlens

@@ -5,6 +5,8 @@
 #include "input_file.h"
 
 #ifdef _WIN32
+#include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -55,16 +58,26 @@ class WindowsFile final : public ByteSource {
   uint64_t size_;
 };
 
+bool outputIsFile = false;
+
 // In text mode _write turns each "\n" into "\r\n" and counts the bytes it
 // was given, not the bytes it wrote.
-bool writeAll(int fd, std::string_view bytes) {
+StreamWrite writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     unsigned ask = bytes.size() > 0x10000000 ? 0x10000000u : static_cast<unsigned>(bytes.size());
     int n = _write(fd, bytes.data(), ask);
-    if (n <= 0) return false;
+    if (n <= 0) {
+      // A pipe whose reader has gone fails with ERROR_BROKEN_PIPE, or with
+      // ERROR_NO_DATA while the other end is being closed.
+      DWORD error = GetLastError();
+      if (n < 0 && errno != EBADF && (errno == EPIPE || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA)) {
+        return StreamWrite::CLOSED;
+      }
+      return StreamWrite::FAILED;
+    }
     bytes.remove_prefix(static_cast<unsigned>(n) < ask ? static_cast<size_t>(n) : ask);
   }
-  return true;
+  return StreamWrite::WRITTEN;
 }
 
 }  // namespace
@@ -82,6 +95,9 @@ void initPlatform() {
   // A file name on a drive with no medium fails the open quietly instead of
   // asking the user with a message box.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  // A file on a disk has no reader that waits for each line.
+  intptr_t out = _get_osfhandle(1);
+  outputIsFile = out != -1 && out != -2 && GetFileType(reinterpret_cast<HANDLE>(out)) == FILE_TYPE_DISK;
 }
 
 std::unique_ptr<ByteSource> openInputFile(const char* name) {
@@ -103,8 +119,9 @@ std::unique_ptr<ByteSource> openInputFile(const char* name) {
   return std::make_unique<WindowsFile>(handle, static_cast<uint64_t>(size.QuadPart));
 }
 
-bool writeStandardOutput(std::string_view bytes) { return writeAll(1, bytes); }
-bool writeStandardError(std::string_view bytes) { return writeAll(2, bytes); }
+StreamWrite writeStandardOutput(std::string_view bytes) { return writeAll(1, bytes); }
+bool writeStandardError(std::string_view bytes) { return writeAll(2, bytes) == StreamWrite::WRITTEN; }
+bool standardOutputIsFile() { return outputIsFile; }
 
 bool toLocalTime(int64_t seconds, std::tm& local) {
   // The C runtime converts no time before 1970. The Gregorian calendar
@@ -157,14 +174,27 @@ class PosixFile final : public ByteSource {
   uint64_t size_;
 };
 
-bool writeAll(int fd, std::string_view bytes) {
+bool outputIsFile = false;
+
+StreamWrite writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(n));
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A non-blocking stream that is full: wait until it takes bytes
+      // again. A reader that goes away meanwhile shows in the next write.
+      pollfd writable{fd, POLLOUT, 0};
+      if (poll(&writable, 1, -1) < 0 && errno != EINTR) return StreamWrite::FAILED;
+      continue;
+    }
+    if (n < 0 && errno == EPIPE) return StreamWrite::CLOSED;
+    return StreamWrite::FAILED;
   }
-  return true;
+  return StreamWrite::WRITTEN;
 }
 
 }  // namespace
@@ -172,6 +202,17 @@ bool writeAll(int fd, std::string_view bytes) {
 void initPlatform() {
   tzset();
   std::signal(SIGPIPE, SIG_IGN);
+  // A standard stream the process was started without is held by
+  // /dev/null opened for reading: writes to it fail, as they would have,
+  // and no file the run opens takes its number.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      int held = ::open("/dev/null", O_RDONLY | O_NOCTTY);
+      if (held >= 0 && held != fd) ::close(held);
+    }
+  }
+  struct stat info;
+  outputIsFile = fstat(1, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 std::unique_ptr<ByteSource> openInputFile(const char* name) {
@@ -192,8 +233,9 @@ std::unique_ptr<ByteSource> openInputFile(const char* name) {
   return std::make_unique<PosixFile>(fd, static_cast<uint64_t>(end));
 }
 
-bool writeStandardOutput(std::string_view bytes) { return writeAll(1, bytes); }
-bool writeStandardError(std::string_view bytes) { return writeAll(2, bytes); }
+StreamWrite writeStandardOutput(std::string_view bytes) { return writeAll(1, bytes); }
+bool writeStandardError(std::string_view bytes) { return writeAll(2, bytes) == StreamWrite::WRITTEN; }
+bool standardOutputIsFile() { return outputIsFile; }
 
 bool toLocalTime(int64_t seconds, std::tm& local) {
   time_t t = static_cast<time_t>(seconds);

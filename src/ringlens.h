@@ -26,6 +26,7 @@ inline constexpr int STATUS_OPEN_FAILED = 100;
 inline constexpr int STATUS_NO_MEMORY_TRACE = 101;
 inline constexpr int STATUS_NO_TRACE_INDEX = 102;
 inline constexpr int STATUS_NO_TRACE_METHOD = 103;
+inline constexpr int STATUS_OUTPUT_FAILED = 104;
 
 inline constexpr std::array<std::string_view, 4> USAGE_LINES = {
     "RINGLENS - Format a trace data file or trace dump.",
@@ -37,6 +38,7 @@ inline constexpr std::string_view MSG_OPEN_FAILED = "Unable to open trace file -
 inline constexpr std::string_view MSG_NO_MEMORY_TRACE = "Unable to find trace signature in file.";
 inline constexpr std::string_view MSG_NO_TRACE_INDEX = "Unable to find trace index signature in file.";
 inline constexpr std::string_view MSG_NO_TRACE_METHOD = "Unable to find trace method signature in file.";
+inline constexpr std::string_view MSG_OUTPUT_FAILED = "Unable to write trace output.";
 
 // The first bytes of every trace data file; anything else is a dump.
 inline constexpr std::string_view FILE_TRACE_SIGNATURE = "****FILE_TRACE****";

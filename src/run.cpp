@@ -27,9 +27,7 @@ int runCommandLine(int argc, const char* const* argv, OutputSink& sink) {
     out.writeMessage(std::string(MSG_OPEN_FAILED) + argv[1]);
     return STATUS_OPEN_FAILED;
   }
-  int status = formatInput(*file, out);
-  out.flush();
-  return status;
+  return out.finish(formatInput(*file, out));
 }
 
 }  // namespace ringlens

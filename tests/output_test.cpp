@@ -159,10 +159,12 @@ TEST(TraceOutput, TextsLargerThanTheBufferComeOutWhole) {
 }
 
 // Fails the first write to standard output or to standard error, as told,
-// and counts every write it is handed.
+// and counts every write it is handed. A failed standard output fails as
+// a closed pipe does when `readerClosed` is set.
 class FailingSink : public OutputSink {
  public:
-  FailingSink(bool failOut, bool failErr) : failOut_(failOut), failErr_(failErr) {}
+  FailingSink(bool failOut, bool failErr, bool readerClosed = false)
+      : failOut_(failOut), failErr_(failErr), readerClosed_(readerClosed) {}
   bool writeOut(std::string_view bytes) override {
     outWrites.emplace_back(bytes);
     return !(failOut_ && outWrites.size() == 1);
@@ -171,39 +173,111 @@ class FailingSink : public OutputSink {
     errWrites.emplace_back(bytes);
     return !(failErr_ && errWrites.size() == 1);
   }
+  bool readerClosed() const override { return readerClosed_; }
   std::vector<std::string> outWrites, errWrites;
 
  private:
-  bool failOut_, failErr_;
+  bool failOut_, failErr_, readerClosed_;
 };
 
-TEST(TraceOutput, AFailedStreamTakesNoMoreText) {
-  {
-    FailingSink sink(/*failOut=*/true, /*failErr=*/false);
+// Lost output ends the run with its own message and status; a closed pipe
+// ends the output quietly and leaves the status and messages alone.
+TEST(TraceOutput, AFailedStandardOutputTakesNoMoreText) {
+  for (bool readerClosed : {false, true}) {
+    SCOPED_TRACE(readerClosed ? "reader closed" : "write failed");
+    FailingSink sink(/*failOut=*/true, /*failErr=*/false, readerClosed);
+    int status;
     {
       TraceOutput out(sink);
+      EXPECT_TRUE(out.outputOpen());
       out.writeEventLine(true, 1, '>', "lost");
+      EXPECT_FALSE(out.outputOpen());
+      EXPECT_EQ(out.failed(), !readerClosed);
       out.writeEventLine(true, 2, '>', "dropped");
       out.writeTimeLine(0);
+      out.beginEventLine(true, 3, ' ');
       out.writeText(std::string(TraceOutput::BUFFER_SIZE * 2, 'x'));
+      out.endLine();
       out.writeText("pending");
-      out.writeMessage("message one");
-      out.writeMessage("message two");
+      out.writeMessage("Unable to find trace signature in file.");
+      status = out.finish(101);
     }
     EXPECT_EQ(sink.outWrites, std::vector<std::string>{"1 >lost\n"});
-    EXPECT_EQ(sink.errWrites, (std::vector<std::string>{"message one\n", "message two\n"}));
-  }
-  {
-    FailingSink sink(/*failOut=*/false, /*failErr=*/true);
-    {
-      TraceOutput out(sink);
-      out.writeMessage("lost");
-      out.writeMessage("dropped");
-      out.writeEventLine(true, 1, '>', "still written");
+    if (readerClosed) {
+      EXPECT_EQ(sink.errWrites, std::vector<std::string>{"Unable to find trace signature in file.\n"});
+      EXPECT_EQ(status, 101);
+    } else {
+      EXPECT_EQ(sink.errWrites, std::vector<std::string>{"Unable to write trace output.\n"});
+      EXPECT_EQ(status, 104);
     }
-    EXPECT_EQ(sink.errWrites, std::vector<std::string>{"lost\n"});
-    EXPECT_EQ(sink.outWrites, std::vector<std::string>{"1 >still written\n"});
   }
+}
+
+TEST(TraceOutput, AFailedStandardErrorIsNotReported) {
+  FailingSink sink(/*failOut=*/false, /*failErr=*/true);
+  int status;
+  {
+    TraceOutput out(sink);
+    out.writeMessage("lost");
+    out.writeMessage("dropped");
+    out.writeEventLine(true, 1, '>', "still written");
+    EXPECT_TRUE(out.outputOpen());
+    EXPECT_FALSE(out.failed());
+    status = out.finish(0);
+  }
+  EXPECT_EQ(sink.errWrites, std::vector<std::string>{"lost\n"});
+  EXPECT_EQ(sink.outWrites, std::vector<std::string>{"1 >still written\n"});
+  EXPECT_EQ(status, 0);
+}
+
+// Standard output as a regular file: full buffers only, and what is
+// pending before a message and at the end, with every byte in order.
+TEST(TraceOutput, ARegularFileGetsFullBuffers) {
+  constexpr size_t B = TraceOutput::BUFFER_SIZE;
+  CaptureSink sink;
+  sink.live = false;
+  std::string expected;
+  {
+    testing::ScopedTimeZone zone("UTC");
+    TraceOutput out(sink);
+    for (int i = 0; i < 5000; ++i) {
+      // Lines of every form, so that each one at some point meets the
+      // buffer's end.
+      out.writeEventLine(true, -i, '>', "Method" + std::to_string(i));
+      out.writeTimeLine(i);
+      out.beginEventLine(i % 2 == 0, i, ' ');
+      out.writeText("in ");
+      out.writeText("pieces");
+      out.endLine();
+      char time[24];
+      formatTimeText(i, time);
+      expected += std::to_string(-i) + " >Method" + std::to_string(i) + "\n----*" + std::string(time, 24) +
+                  "*----\n" + (i % 2 == 0 ? std::to_string(i) + " " : "") + " in pieces\n";
+    }
+    out.writeText(std::string(3 * B + 5, 'L'));
+    expected += std::string(3 * B + 5, 'L');
+    out.writeText("**TRACE_BUFFER_4: no end of line");
+    expected += "**TRACE_BUFFER_4: no end of line";
+    out.writeMessage("Unable to find trace signature in file.");
+    out.writeEventLine(true, 1, '<', "after");
+    EXPECT_EQ(out.finish(101), 101);
+  }
+  ASSERT_GT(expected.size(), 5 * B);
+  EXPECT_EQ(sink.out, expected + "1 <after\n");
+  // Full buffers (one text larger than the buffer goes out as it is), the
+  // rest before the message, and the last line at the end.
+  ASSERT_GE(sink.writes.size(), 4u);
+  size_t i = 0, written = 0;
+  for (; i < sink.writes.size() && !sink.writes[i].toErr; ++i) {
+    written += sink.writes[i].bytes.size();
+    if (i + 2 < sink.writes.size() && !sink.writes[i + 1].toErr) {
+      EXPECT_TRUE(sink.writes[i].bytes.size() == B || sink.writes[i].bytes.size() > 2 * B) << i;
+    }
+  }
+  EXPECT_EQ(written, expected.size());
+  ASSERT_EQ(i + 2, sink.writes.size());
+  EXPECT_EQ(sink.writes[i].bytes, "Unable to find trace signature in file.\n");
+  EXPECT_EQ(sink.writes[i + 1].bytes, "1 <after\n");
 }
 
 }  // namespace

@@ -13,9 +13,11 @@ int formatDump(ByteSource& file, TraceOutput& out) {
   scanDump(file, choice);
   const BlockLocations locations = choice.locations();
   TraceLineWriter lines(out);
-  // Output that is gone does not change the run: the blocks are still
-  // looked for, and a missing one still reported.
+  // A reader that closed the pipe does not change the run: the blocks are
+  // still looked for, and a missing one still reported. Lost output ends
+  // the run with that failure alone.
   printTraceBuffers(file, locations, lines);
+  if (out.failed()) return STATUS_OUTPUT_FAILED;
 
   if (locations.memoryTrace == 0) {
     out.writeMessage(MSG_NO_MEMORY_TRACE);

@@ -26,9 +26,11 @@ class CaptureSink final : public OutputSink {
     writes.push_back({true, std::string(bytes)});
     return true;
   }
+  bool liveReader() const override { return live; }
 
   std::string out, err;
   std::vector<Write> writes;  // every hand-over, in order
+  bool live = true;           // false: captured as a regular file would be
 };
 
 }  // namespace ringlens::testing
