@@ -65,15 +65,28 @@ class SequentialReader {
   bool exhausted_ = false;
 };
 
+// Memory for a block copy. A large block gets a mapping of its own that
+// the system may back with huge pages: copying tens of megabytes into
+// freshly faulted small pages costs more than the copy itself.
+struct BlockMemoryFree {
+  size_t mapped = 0;  // bytes mapped; 0 for memory from new[]
+  void operator()(uint8_t* data) const;
+};
+using BlockMemory = std::unique_ptr<uint8_t[], BlockMemoryFree>;
+
+// `size` bytes of block memory (at least one), or null when none can be had.
+BlockMemory allocateBlockMemory(size_t size);
+
 // A copy of bytes from the input, held until the run ends.
 class BlockCopy {
  public:
   BlockCopy() = default;
-  BlockCopy(std::unique_ptr<uint8_t[]> data, size_t size) : data_(std::move(data)), size_(size) {}
+  BlockCopy(BlockMemory data, size_t size) : data_(std::move(data)), size_(size) {}
+  BlockCopy(std::unique_ptr<uint8_t[]> data, size_t size) : data_(data.release()), size_(size) {}
   ByteView view() const { return {data_.get(), size_}; }
 
  private:
-  std::unique_ptr<uint8_t[]> data_;
+  BlockMemory data_;
   size_t size_ = 0;
 };
 
