@@ -1,9 +1,11 @@
 // The least any formatter that hands standard output over at every end of
 // line must spend: it writes the lines of a given text file to standard
 // output with one write(2) per line, and does nothing else. The benchmark
-// runs it on ringlens's own output.
+// runs it on ringlens's own output. With --blocks it writes the text in
+// 64 KiB blocks instead, as cat does: the least any program that writes
+// the text to a file must spend.
 //
-//   ringlens_line_floor TEXT_FILE
+//   ringlens_line_floor [--blocks] TEXT_FILE
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -28,14 +30,31 @@ bool writeAll(const char* data, size_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: ringlens_line_floor TEXT_FILE\n");
+  const bool blocks = argc == 3 && std::strcmp(argv[1], "--blocks") == 0;
+  if (argc != 2 && !blocks) {
+    std::fprintf(stderr, "usage: ringlens_line_floor [--blocks] TEXT_FILE\n");
     return 2;
   }
-  int fd = open(argv[1], O_RDONLY);
+  const char* name = argv[argc - 1];
+  int fd = open(name, O_RDONLY);
   if (fd < 0) {
-    std::perror(argv[1]);
+    std::perror(name);
     return 1;
+  }
+  if (blocks) {
+    std::vector<char> block(64 * 1024);
+    for (;;) {
+      ssize_t got = read(fd, block.data(), block.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        std::perror(name);
+        return 1;
+      }
+      if (got == 0) break;
+      if (!writeAll(block.data(), static_cast<size_t>(got))) return 1;
+    }
+    close(fd);
+    return 0;
   }
   std::vector<char> buffer(1 << 20);
   size_t held = 0;
@@ -43,7 +62,7 @@ int main(int argc, char** argv) {
     ssize_t got = read(fd, buffer.data() + held, buffer.size() - held);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      std::perror(argv[1]);
+      std::perror(name);
       return 1;
     }
     held += static_cast<size_t>(got);
