@@ -14,6 +14,7 @@ inline const std::string USAGE =
 inline const std::string NO_MEMORY_TRACE = "Unable to find trace signature in file.\n";
 inline const std::string NO_TRACE_INDEX = "Unable to find trace index signature in file.\n";
 inline const std::string NO_TRACE_METHOD = "Unable to find trace method signature in file.\n";
+inline const std::string OUTPUT_FAILED = "Unable to write trace output.\n";
 
 inline std::string openFailed(const std::string& argument) { return "Unable to open trace file - " + argument + "\n"; }
 
