@@ -67,10 +67,12 @@ StreamWrite writeAll(int fd, std::string_view bytes) {
     unsigned ask = bytes.size() > 0x10000000 ? 0x10000000u : static_cast<unsigned>(bytes.size());
     int n = _write(fd, bytes.data(), ask);
     if (n <= 0) {
-      // A pipe whose reader has gone fails with ERROR_BROKEN_PIPE, or with
-      // ERROR_NO_DATA while the other end is being closed.
+      // A pipe whose reader has gone fails with ERROR_BROKEN_PIPE, with
+      // ERROR_NO_DATA while the other end is being closed, or (under Wine)
+      // with ERROR_PIPE_NOT_CONNECTED.
       DWORD error = GetLastError();
-      if (n < 0 && errno != EBADF && (errno == EPIPE || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA)) {
+      if (n < 0 && errno != EBADF &&
+          (errno == EPIPE || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED)) {
         return StreamWrite::CLOSED;
       }
       return StreamWrite::FAILED;
