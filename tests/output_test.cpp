@@ -283,8 +283,10 @@ TEST(TraceOutput, ARegularFileGetsFullBuffers) {
 }  // namespace
 }  // namespace ringlens
 
+#include "dump_trace/dump_trace.h"
 #include "file_trace/file_trace.h"
 #include "support/trace_builder.h"
+#include "trace_lines.h"
 
 namespace ringlens {
 namespace {
@@ -324,6 +326,49 @@ TEST(FileTrace, SaysWhyTheRecordsEnded) {
     EXPECT_EQ(summary.missingBytes, c.missing);
     EXPECT_EQ(summary.records, c.records);
     EXPECT_EQ(counter.records, c.records);
+  }
+}
+
+// The line writer tells the readers to stop at the first write that finds
+// standard output gone, a closed pipe or a failed write alike: nothing is
+// read, decoded or looked up for output that nobody takes.
+TEST(TraceLineWriter, TheReadersStopAtTheWriteThatFindsTheOutputGone) {
+  using testing::FileTraceBuilder;
+  using testing::MemoryTraceBuilder;
+  auto sourceOf = [](const std::string& bytes) {
+    return MemorySource(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  };
+  FileTraceBuilder fileTrace;
+  MemoryTraceBuilder ring(0x00A41000, 40 + 16 * 50 + 64);
+  for (int i = 0; i < 50; ++i) {
+    fileTrace.entry(i, "Open").text(i, "text");
+    ring.entry(i, 1);
+  }
+  const std::string file = fileTrace.end().str();
+  const std::string ringBlock = ring.next(ring.cursor()).build();
+  for (bool readerClosed : {true, false}) {
+    SCOPED_TRACE(readerClosed ? "reader closed" : "write failed");
+    {
+      FailingSink sink(/*failOut=*/true, /*failErr=*/false, readerClosed);
+      TraceOutput out(sink);
+      TraceLineWriter lines(out);
+      MemorySource source = sourceOf(file);
+      FileTraceSummary summary = readFileTrace(source, lines);
+      EXPECT_EQ(summary.end, FileTraceEnd::STOPPED);
+      EXPECT_EQ(summary.records, 1u);
+      EXPECT_EQ(sink.outWrites.size(), 1u);
+    }
+    {
+      FailingSink sink(/*failOut=*/true, /*failErr=*/false, readerClosed);
+      TraceOutput out(sink);
+      TraceLineWriter lines(out);
+      MemorySource source = sourceOf(ringBlock);
+      MethodNames names;
+      RingSummary summary = walkMemoryTrace(loadMemoryTrace(source, 0), names, lines);
+      EXPECT_EQ(summary.end, RingEnd::STOPPED);
+      EXPECT_EQ(summary.records, 1u);
+      EXPECT_EQ(sink.outWrites.size(), 1u);
+    }
   }
 }
 
