@@ -28,14 +28,13 @@ class TraceLineWriter final : public RecordConsumer {
   bool record(const TraceRecord& record) override {
     if (record.isTime) {
       out_.writeTimeLine(record.number);
+    } else if (!record.textContinues) {
+      // The common case: the whole line made in one place, handed over once.
+      out_.writeEventLine(record.hasNumber, record.number, record.mark, lineTextOf(record));
     } else {
       out_.beginEventLine(record.hasNumber, record.number, record.mark);
       out_.writeText(lineTextOf(record));
-      if (record.textContinues) {
-        lineOpen_ = true;
-      } else {
-        out_.endLine();
-      }
+      lineOpen_ = true;
     }
     return out_.outputOpen();
   }
