@@ -15,6 +15,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/expected_messages.h"
@@ -163,10 +164,14 @@ bool underWine() { return expectsCrlf(); }
 // into it; its dynamically linked build, from the same core library, is
 // run with a write(2) logger loaded that appends a line per write to
 // standard output ("asked returned errno") to `log`. Only where the tests
-// run the program built here (no RINGLENS_TEST_PROGRAM).
+// run the program built here (no RINGLENS_TEST_PROGRAM or
+// RINGLENS_TEST_LAUNCHER), and where the logger's path can be preloaded
+// (LD_PRELOAD takes blanks and colons as separators).
 bool writesCanBeLogged() {
-  const char* custom = std::getenv("RINGLENS_TEST_PROGRAM");
-  return !(custom && *custom);
+  for (const char* name : {"RINGLENS_TEST_PROGRAM", "RINGLENS_TEST_LAUNCHER"}) {
+    if (const char* value = std::getenv(name); value && *value) return false;
+  }
+  return std::string_view(RINGLENS_WRITE_LOG_SHIM).find_first_of(" \t:") == std::string_view::npos;
 }
 const std::vector<std::string> LOGGED_PROGRAM = {RINGLENS_LOGGED_PROGRAM};
 std::map<std::string, std::string> writeLogEnv(const std::string& log) {
