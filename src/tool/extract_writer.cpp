@@ -1,0 +1,195 @@
+#include "tool/extract_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace ringlens::tool {
+
+ExtractPlan planKeepingRanges(std::vector<ByteRange> ranges, uint64_t inputSize) {
+  std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+  ExtractPlan plan;
+  plan.size = inputSize;
+  for (ByteRange r : ranges) {
+    if (r.offset >= inputSize) continue;
+    uint64_t end = r.offset + std::min(r.length, inputSize - r.offset);
+    if (end == r.offset) continue;
+    if (!plan.pieces.empty()) {
+      ExtractPiece& last = plan.pieces.back();
+      if (r.offset <= last.from + last.length) {
+        last.length = std::max(last.length, end - last.from);
+        continue;
+      }
+    }
+    plan.pieces.push_back({r.offset, end - r.offset, r.offset});
+  }
+  return plan;
+}
+
+ExtractPlan planFileTraceExtract(const FileTraceSummary& end, uint64_t inputSize) {
+  uint64_t keep = inputSize;
+  switch (end.end) {
+    case FileTraceEnd::END_RECORD: keep = end.offset + 4; break;  // the kind-0 record itself
+    case FileTraceEnd::END_OF_FILE: keep = end.offset; break;     // 1 to 3 bytes after it are no kind
+    case FileTraceEnd::CUT_SHORT: keep = inputSize; break;        // the cut record runs to the end
+    case FileTraceEnd::STOPPED: keep = inputSize; break;
+  }
+  keep = std::min(keep, inputSize);
+  ExtractPlan plan;
+  plan.size = keep;
+  if (keep > 0) plan.pieces.push_back({0, keep, 0});
+  return plan;
+}
+
+namespace {
+
+std::string quoted(const std::string& name) { return "'" + name + "'"; }
+
+std::string failure(const std::string& name, const char* what, int error) {
+  return "cannot " + std::string(what) + " " + quoted(name) + ": " + std::strerror(error);
+}
+
+std::string directoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string baseOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool writeAllAt(int fd, const uint8_t* data, size_t size, uint64_t offset) {
+  while (size > 0) {
+    ssize_t n = pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+    offset += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+ExtractResult writeExtract(ByteSource& input, const ExtractPlan& plan, const std::string& outPath, bool replace,
+                           const FileIdentity& inputIdentity, ProgressBar* progress) {
+  ExtractResult result;
+  if (outPath.empty()) {
+    result.problem = failure(outPath, "create", ENOENT);
+    return result;
+  }
+  struct stat existing;
+  if (lstat(outPath.c_str(), &existing) == 0) {
+    if (inputIdentity.known && static_cast<uint64_t>(existing.st_dev) == inputIdentity.device &&
+        static_cast<uint64_t>(existing.st_ino) == inputIdentity.inode) {
+      result.problem = quoted(outPath) + " is the input; the extract must go to another file";
+      return result;
+    }
+    if (!replace) {
+      result.problem = quoted(outPath) + " exists; --force replaces it";
+      return result;
+    }
+    if (S_ISDIR(existing.st_mode)) {
+      result.problem = failure(outPath, "replace", EISDIR);
+      return result;
+    }
+  }
+
+  // A name of our own beside the final one, so that the rename stays
+  // within one file system; O_EXCL (mkstemp) makes it ours alone.
+  std::string temporary = directoryOf(outPath) + "/." + baseOf(outPath) + ".XXXXXX";
+  int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    result.problem = failure(outPath, "create a temporary file beside", errno);
+    return result;
+  }
+  auto fail = [&](const char* what, int error) {
+    result.problem = failure(outPath, what, error);
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return result;
+  };
+  // mkstemp makes the file private; the extract gets the mode a new file
+  // gets (0666 less the umask).
+  mode_t mask = umask(0);
+  umask(mask);
+  if (fchmod(fd, 0666 & ~mask) != 0) return fail("write", errno);
+  if (ftruncate(fd, static_cast<off_t>(plan.size)) != 0) return fail("write", errno);
+
+  uint64_t total = 0, done = 0;
+  for (const ExtractPiece& piece : plan.pieces) total += piece.length;
+  constexpr size_t CHUNK = 1 << 20;
+  std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[CHUNK]);
+  if (!chunk) return fail("write", ENOMEM);
+  for (const ExtractPiece& piece : plan.pieces) {
+    if (piece.to > plan.size || piece.length > plan.size - piece.to) return fail("write", EINVAL);
+    for (uint64_t at = 0; at < piece.length;) {
+      size_t want = static_cast<size_t>(std::min<uint64_t>(CHUNK, piece.length - at));
+      size_t got = input.readAt(piece.from + at, {chunk.get(), want});
+      if (got < want) {
+        // The input is shorter than when it was read: it has changed.
+        result.problem = "the input ended early (was it changed meanwhile?); " + quoted(outPath) + " not written";
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return result;
+      }
+      if (!writeAllAt(fd, chunk.get(), got, piece.to + at)) return fail("write", errno);
+      at += got;
+      done += got;
+      if (progress) progress->update(done, total);
+    }
+  }
+  if (fsync(fd) != 0) return fail("write", errno);
+  if (::close(fd) != 0) {
+    int error = errno;
+    ::unlink(temporary.c_str());
+    result.problem = failure(outPath, "write", error);
+    return result;
+  }
+
+  if (replace) {
+    if (rename(temporary.c_str(), outPath.c_str()) != 0) {
+      int error = errno;
+      ::unlink(temporary.c_str());
+      result.problem = failure(outPath, "write", error);
+      return result;
+    }
+  } else {
+    // link() never replaces: a file that appeared at outPath meanwhile
+    // stays as it is.
+    int linked = link(temporary.c_str(), outPath.c_str());
+    if (linked != 0 && (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS)) {
+      // A file system without hard links: a last look, then a rename.
+      struct stat now;
+      if (lstat(outPath.c_str(), &now) == 0) {
+        errno = EEXIST;
+      } else {
+        linked = rename(temporary.c_str(), outPath.c_str());
+      }
+    }
+    if (linked != 0) {
+      int error = errno;
+      ::unlink(temporary.c_str());
+      result.problem = error == EEXIST ? quoted(outPath) + " exists; --force replaces it"
+                                       : failure(outPath, "write", error);
+      return result;
+    }
+    ::unlink(temporary.c_str());
+  }
+  result.written = true;
+  return result;
+}
+
+}  // namespace ringlens::tool

@@ -1,0 +1,70 @@
+// Writing an extract: a new file made of ranges of the input placed at
+// given offsets, zero everywhere else. The file is written under a
+// temporary name beside its final name and put in place only once it is
+// complete, so a failure leaves no half-written file behind; an existing
+// file is replaced only when asked to; the input is only ever read.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "input_file.h"
+#include "trace_records.h"
+#include "tool/progress.h"
+
+namespace ringlens::tool {
+
+// `length` bytes of the input from offset `from` go to offset `to` of the
+// extract.
+struct ExtractPiece {
+  uint64_t from = 0;
+  uint64_t length = 0;
+  uint64_t to = 0;
+  bool operator==(const ExtractPiece&) const = default;
+};
+
+// The extract's size and the pieces copied into it; bytes no piece covers
+// are zero. A dump's blocks kept at their own offsets in a file of the
+// dump's size leave every offset, and so every scan result, unchanged; the
+// zero bytes between them are left as holes where the file system has
+// them, so the extract takes the room of its blocks only.
+struct ExtractPlan {
+  std::vector<ExtractPiece> pieces;
+  uint64_t size = 0;
+};
+
+struct ByteRange {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+};
+
+// The plan that keeps these ranges of an input of `inputSize` bytes at
+// their own offsets: ranges clipped to the input, sorted, and overlapping
+// or touching ones joined.
+ExtractPlan planKeepingRanges(std::vector<ByteRange> ranges, uint64_t inputSize);
+
+// The plan for a trace data file whose reader ended as `end` says: the
+// signature and every record the reader read, up to and including a
+// record of kind 0 or one cut short by the end of the file.
+ExtractPlan planFileTraceExtract(const FileTraceSummary& end, uint64_t inputSize);
+
+// Where the input lies, to refuse replacing the input with its extract.
+struct FileIdentity {
+  bool known = false;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+};
+
+struct ExtractResult {
+  bool written = false;
+  // When not written: a message naming the file and the reason.
+  std::string problem;
+};
+
+// Writes the plan to `outPath`. Without `replace`, an existing file (or
+// anything else) at `outPath` is left alone and the extract fails.
+ExtractResult writeExtract(ByteSource& input, const ExtractPlan& plan, const std::string& outPath, bool replace,
+                           const FileIdentity& inputIdentity, ProgressBar* progress = nullptr);
+
+}  // namespace ringlens::tool
