@@ -1,0 +1,130 @@
+#!/usr/bin/env python3
+"""Reads an export of ringlens-tool with Python's own parsers and writes
+the text lines ringlens writes for the same records (time lines in UTC),
+so a test can compare them byte for byte.
+
+    render_export.py jsonl FILE      every line one JSON object
+    render_export.py csv FILE        RFC 4180, a header row, CR LF row ends
+    render_export.py json FILE       one JSON document; checks its keys
+"""
+import csv
+import json
+import sys
+import time
+
+EVENT_KEYS = {"record", "kind", "offset", "number", "mark", "text", "textBytes",
+              "methodId", "name", "nameBytes"}
+
+
+def fail(message):
+    sys.stderr.write(message + "\n")
+    sys.exit(1)
+
+
+def text_bytes(clean, hex_bytes):
+    # The exact bytes where the text was not UTF-8, else the text itself.
+    # A cleaned text never holds U+FFFD for a valid byte... unless the
+    # text held U+FFFD itself; hex is there whenever a byte was replaced.
+    return bytes.fromhex(hex_bytes) if hex_bytes else clean.encode("utf-8")
+
+
+def time_line(seconds):
+    return ("----*" + time.strftime("%a %b %d %H:%M:%S %Y", time.gmtime(seconds)) + "*----\n").encode()
+
+
+def render(obj):
+    record = obj["record"]
+    if record == "buffer":
+        if set(obj) - {"record", "number", "offset", "text", "textBytes"}:
+            fail("unexpected buffer keys: %r" % sorted(obj))
+        return b"**TRACE_BUFFER_%d: " % obj["number"] + text_bytes(obj["text"], obj.get("textBytes"))
+    if record == "time":
+        if set(obj) != {"record", "kind", "offset", "time", "utc"}:
+            fail("unexpected time keys: %r" % sorted(obj))
+        if time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(obj["time"])) != obj["utc"]:
+            fail("utc %r does not match time %r" % (obj["utc"], obj["time"]))
+        return time_line(obj["time"])
+    if record != "event" or set(obj) - EVENT_KEYS:
+        fail("unexpected record: %r" % obj)
+    line = b""
+    if obj.get("number") is not None:
+        line += b"%d " % obj["number"]
+    line += obj["mark"].encode()
+    if "methodId" in obj:
+        if obj["name"] is None:
+            line += b"Entry Name Unknown" if obj["mark"] == ">" else b"Exit Name Unknown"
+        else:
+            line += text_bytes(obj["name"], obj.get("nameBytes"))
+    else:
+        line += text_bytes(obj["text"], obj.get("textBytes"))
+    return line + b"\n"
+
+
+def from_csv_row(row):
+    # The same record as the JSON object, from the columns of a row.
+    obj = {"record": row["record"]}
+    def number(name):
+        return int(row[name]) if row[name] != "" else None
+    if row["record"] == "buffer":
+        obj.update(number=number("number"), offset=number("offset"), text=row["text"])
+        if row["textBytes"]:
+            obj["textBytes"] = row["textBytes"]
+        return obj
+    obj.update(kind=number("kind"), offset=number("offset"))
+    if row["record"] == "time":
+        obj.update(time=number("time"), utc=row["utc"])
+        return obj
+    if row["number"] != "":
+        obj["number"] = number("number")
+    obj["mark"] = row["mark"]
+    if row["methodId"] != "":
+        obj["methodId"] = number("methodId")
+        obj["name"] = row["name"] if row["name"] != "" or row["nameBytes"] != "" else None
+        if row["nameBytes"]:
+            obj["nameBytes"] = row["nameBytes"]
+    else:
+        obj["text"] = row["text"]
+        if row["textBytes"]:
+            obj["textBytes"] = row["textBytes"]
+    return obj
+
+
+def main():
+    mode, path = sys.argv[1], sys.argv[2]
+    out = sys.stdout.buffer
+    if mode == "jsonl":
+        with open(path, "rb") as f:
+            data = f.read()
+        if data and not data.endswith(b"\n"):
+            fail("last line has no end")
+        for raw in data.split(b"\n")[:-1]:
+            out.write(render(json.loads(raw.decode("utf-8"))))
+    elif mode == "csv":
+        with open(path, "rb") as f:
+            data = f.read()
+        if data and not data.endswith(b"\r\n"):
+            fail("last row does not end with CR LF")
+        with open(path, newline="", encoding="utf-8") as f:
+            reader = csv.DictReader(f, strict=True)
+            expected = ("record,kind,offset,number,mark,time,utc,methodId,name,nameBytes,text,textBytes").split(",")
+            if reader.fieldnames != expected:
+                fail("header %r" % reader.fieldnames)
+            for row in reader:
+                if None in row or len(row) != len(expected):
+                    fail("row with a wrong number of fields: %r" % row)
+                out.write(render(from_csv_row(row)))
+    elif mode == "json":
+        with open(path, "rb") as f:
+            doc = json.loads(f.read().decode("utf-8"))
+        for key in ("shape", "container", "status", "records", "used", "occurrences", "end"):
+            if key not in doc:
+                fail("no key %r" % key)
+        for key in ("memoryTrace", "traceIndex", "traceMethod", "traceBuffers"):
+            if key not in doc["used"]:
+                fail("no used key %r" % key)
+        out.write(json.dumps(doc, sort_keys=True).encode() + b"\n")
+    else:
+        fail("unknown mode " + mode)
+
+
+main()
