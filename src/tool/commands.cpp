@@ -184,6 +184,13 @@ int runTool(int argc, const char* const* argv, ToolContext& context) {
       ->check(CLI::IsMember({"jsonl", "csv"}));
   exportRecords->add_option("FILE", file, "A trace data file or a dump.")->required();
 
+  // A first word that is no command: named as such, not as a missing one.
+  std::string_view first = argc >= 2 ? argv[1] : "";
+  if (!first.empty() && first[0] != '-' && first != "inspect" && first != "extract" && first != "export") {
+    fail(context, "unknown command '" + std::string(argv[1]) + "' (inspect, extract or export)");
+    context.out.message("Run 'ringlens-tool --help' for more information.");
+    return STATUS_USAGE;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
