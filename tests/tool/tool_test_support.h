@@ -9,8 +9,13 @@
 #include <string>
 
 #include "output.h"
+#include "support/capture_sink.h"
 #include "support/program_runner.h"
 #include "tool/tool_output.h"
+
+namespace ringlens::tool {
+using ringlens::testing::CaptureSink;
+}  // namespace ringlens::tool
 
 namespace ringlens::tool::testing {
 
