@@ -146,7 +146,7 @@ int extractCommand(ToolContext& context, const std::string& dump, const std::str
     ProgressScanObserver scan(*bar, source.size());
     DumpFacts facts;
     context.readers.readDump(source, nothing, &scan, facts);
-    plan = planKeepingRanges(facts.keep, source.size());
+    plan = planCompactExtract(facts.keep, source.size());
   }
   bar->finish();
   auto writeBar = context.progress();

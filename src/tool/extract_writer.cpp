@@ -31,6 +31,45 @@ ExtractPlan planKeepingRanges(std::vector<ByteRange> ranges, uint64_t inputSize)
   return plan;
 }
 
+ExtractPlan planCompactExtract(std::vector<ByteRange> ranges, uint64_t inputSize) {
+  const ExtractPlan joined = planKeepingRanges(std::move(ranges), inputSize);
+  ExtractPlan plan;
+  if (joined.pieces.empty()) return plan;  // an empty file: no signature at all
+  // The pieces from `tail` on reach into the dump's last SCAN_TAIL bytes
+  // or lie so close before one that does that they keep their spacing.
+  size_t tail = joined.pieces.size();
+  if (const ExtractPiece& last = joined.pieces.back(); last.from + last.length + SCAN_TAIL > inputSize) {
+    tail = joined.pieces.size() - 1;
+    while (tail > 0) {
+      const ExtractPiece& before = joined.pieces[tail - 1];
+      if (before.from + before.length + SCAN_TAIL <= joined.pieces[tail].from) break;
+      --tail;
+    }
+  }
+  constexpr uint64_t GAP = 1;  // a zero byte: no signature holds one
+  uint64_t at = SCAN_TAIL;     // nothing at offset 0, where no signature is ever found
+  for (size_t i = 0; i < tail; ++i) {
+    const ExtractPiece& piece = joined.pieces[i];
+    plan.pieces.push_back({piece.from, piece.length, at});
+    at += piece.length + GAP;
+  }
+  if (tail == joined.pieces.size()) {
+    plan.size = at - GAP + SCAN_TAIL;
+    return plan;
+  }
+  // The tail keeps its offset modulo SCAN_STEP, and so does the file's end.
+  // (It moves down, or up when the pieces before it need more room than
+  // the dump gave them, by a multiple of SCAN_STEP.)
+  const uint64_t first = joined.pieces[tail].from;
+  const uint64_t place = at + (first % SCAN_STEP + SCAN_STEP - at % SCAN_STEP) % SCAN_STEP;
+  for (size_t i = tail; i < joined.pieces.size(); ++i) {
+    const ExtractPiece& piece = joined.pieces[i];
+    plan.pieces.push_back({piece.from, piece.length, piece.from - first + place});
+  }
+  plan.size = inputSize - first + place;
+  return plan;
+}
+
 ExtractPlan planFileTraceExtract(const FileTraceSummary& end, uint64_t inputSize) {
   uint64_t keep = inputSize;
   switch (end.end) {

@@ -44,6 +44,20 @@ struct ByteRange {
 // or touching ones joined.
 ExtractPlan planKeepingRanges(std::vector<ByteRange> ranges, uint64_t inputSize);
 
+// The plan that keeps these ranges of a dump of `inputSize` bytes in a
+// small file that a dump scan reads alike: the ranges (clipped, sorted,
+// joined as above) in their original order, each behind at least one zero
+// byte, so that no signature can form across two of them and none starts
+// at offset 0. A range that reaches into the dump's last SCAN_TAIL bytes,
+// where whether a trace-buffer prefix is found depends on the file's
+// length, is laid out with the ranges near it as in the dump, at an offset
+// that differs from its own by a multiple of SCAN_STEP and with as many
+// bytes behind it as in the dump; otherwise SCAN_TAIL zero bytes end the
+// file, so every kept byte lies where the scan examines it.
+inline constexpr uint64_t SCAN_STEP = 4076;  // WINDOW_SIZE - SIGNATURE_SIZE
+inline constexpr uint64_t SCAN_TAIL = 20;    // SIGNATURE_SIZE
+ExtractPlan planCompactExtract(std::vector<ByteRange> ranges, uint64_t inputSize);
+
 // The plan for a trace data file whose reader ended as `end` says: the
 // signature and every record the reader read, up to and including a
 // record of kind 0 or one cut short by the end of the file.
