@@ -6,6 +6,7 @@ so a test can compare them byte for byte.
     render_export.py jsonl FILE      every line one JSON object
     render_export.py csv FILE        RFC 4180, a header row, CR LF row ends
     render_export.py json FILE       one JSON document; checks its keys
+    render_export.py inspect-facts FILE   the same, and its main facts
 """
 import csv
 import json
@@ -89,6 +90,40 @@ def from_csv_row(row):
     return obj
 
 
+def check_inspect(doc):
+    # The types of the keys every report has.
+    def is_int(value):
+        return isinstance(value, int) and not isinstance(value, bool)
+    if doc["shape"] not in ("file-trace", "dump"):
+        fail("shape %r" % doc["shape"])
+    if doc["shape"] == "dump" and doc["container"] not in ("elf-core", "minidump", "raw"):
+        fail("container %r" % doc["container"])
+    if doc["shape"] == "file-trace" and doc["container"] is not None:
+        fail("a trace data file with a container")
+    if doc["status"] not in (0, 101, 102, 103) or not is_int(doc["records"]):
+        fail("status %r, records %r" % (doc["status"], doc["records"]))
+    used = doc["used"]
+    for key in ("memoryTrace", "traceIndex", "traceMethod"):
+        if used[key] is not None and not is_int(used[key]):
+            fail("used %s %r" % (key, used[key]))
+    for number, offset in used["traceBuffers"].items():
+        if not number.isdigit() or not is_int(offset):
+            fail("traceBuffers %r: %r" % (number, offset))
+    for o in doc["occurrences"]:
+        keys = {"signature", "offset", "address", "live"} | ({"number"} if o.get("signature") == "traceBuffer" else set())
+        if set(o) != keys:
+            fail("occurrence keys %r" % sorted(o))
+        if o["signature"] not in ("memoryTrace", "traceIndex", "traceMethod", "traceBuffer") or not is_int(o["offset"]):
+            fail("occurrence %r" % o)
+        if o["address"] is not None and not is_int(o["address"]):
+            fail("occurrence address %r" % o)
+        if o["live"] not in (None, True, False):
+            fail("occurrence live %r" % o)
+    end = doc["end"]
+    if end is not None and (not isinstance(end, dict) or "reason" not in end):
+        fail("end %r" % end)
+
+
 def main():
     mode, path = sys.argv[1], sys.argv[2]
     out = sys.stdout.buffer
@@ -122,7 +157,26 @@ def main():
         for key in ("memoryTrace", "traceIndex", "traceMethod", "traceBuffers"):
             if key not in doc["used"]:
                 fail("no used key %r" % key)
+        check_inspect(doc)
         out.write(json.dumps(doc, sort_keys=True).encode() + b"\n")
+    elif mode == "inspect-facts":
+        # The report's main facts, one a line, for a test to compare.
+        with open(path, "rb") as f:
+            doc = json.loads(f.read().decode("utf-8"))
+        check_inspect(doc)
+        used = doc["used"]
+        lines = ["shape %s" % doc["shape"], "container %s" % doc["container"], "status %d" % doc["status"],
+                 "records %d" % doc["records"]]
+        for key in ("memoryTrace", "traceIndex", "traceMethod"):
+            lines.append("used %s %s" % (key, used[key]))
+        for number, offset in sorted(used["traceBuffers"].items()):
+            lines.append("used traceBuffer %s %d" % (number, offset))
+        for o in doc["occurrences"]:
+            lines.append("occurrence %s%s %d %s %s" % (o["signature"], " %d" % o["number"] if "number" in o else "",
+                                                    o["offset"], o["address"], o["live"]))
+        end = doc["end"]
+        lines.append("end %s" % (end["reason"] if end else None))
+        out.write(("\n".join(lines) + "\n").encode())
     else:
         fail("unknown mode " + mode)
 
