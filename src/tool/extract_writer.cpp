@@ -190,7 +190,10 @@ ExtractResult writeExtract(ByteSource& input, const ExtractPlan& plan, const std
       if (progress) progress->update(done, total);
     }
   }
-  if (fsync(fd) != 0) return fail("write", errno);
+  // No fsync: the file is put in place only once every byte was written
+  // and the close succeeded, which is what keeps a failed run from leaving
+  // a half-written extract; waiting for the disk as well would cost more
+  // than the whole scan of a large dump.
   if (::close(fd) != 0) {
     int error = errno;
     ::unlink(temporary.c_str());
