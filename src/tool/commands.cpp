@@ -146,7 +146,7 @@ int extractCommand(ToolContext& context, const std::string& dump, const std::str
     ProgressScanObserver scan(*bar, source.size());
     DumpFacts facts;
     context.readers.readDump(source, nothing, &scan, facts);
-    plan = planCompactExtract(facts.keep, source.size());
+    plan = planContainerExtract(facts.keep, source, facts.map);
   }
   bar->finish();
   auto writeBar = context.progress();

@@ -31,7 +31,7 @@ ExtractPlan planKeepingRanges(std::vector<ByteRange> ranges, uint64_t inputSize)
   return plan;
 }
 
-ExtractPlan planCompactExtract(std::vector<ByteRange> ranges, uint64_t inputSize) {
+ExtractPlan planCompactExtract(std::vector<ByteRange> ranges, uint64_t inputSize, uint64_t lead) {
   const ExtractPlan joined = planKeepingRanges(std::move(ranges), inputSize);
   ExtractPlan plan;
   if (joined.pieces.empty()) return plan;  // an empty file: no signature at all
@@ -47,7 +47,7 @@ ExtractPlan planCompactExtract(std::vector<ByteRange> ranges, uint64_t inputSize
     }
   }
   constexpr uint64_t GAP = 1;  // a zero byte: no signature holds one
-  uint64_t at = SCAN_TAIL;     // nothing at offset 0, where no signature is ever found
+  uint64_t at = std::max(lead, SCAN_TAIL);  // nothing at offset 0, where no signature is ever found
   for (size_t i = 0; i < tail; ++i) {
     const ExtractPiece& piece = joined.pieces[i];
     plan.pieces.push_back({piece.from, piece.length, at});
@@ -67,6 +67,133 @@ ExtractPlan planCompactExtract(std::vector<ByteRange> ranges, uint64_t inputSize
     plan.pieces.push_back({piece.from, piece.length, piece.from - first + place});
   }
   plan.size = inputSize - first + place;
+  return plan;
+}
+
+namespace {
+
+// The parts of the input's [from, from + length) that `map` maps: each
+// with the process address of its first byte.
+struct MappedPart {
+  uint64_t from = 0, length = 0, address = 0;
+};
+
+template <typename Visit>
+void forEachMappedPart(const AddressMap& map, uint64_t from, uint64_t length, Visit visit) {
+  const std::vector<MappedRange>& ranges = map.ranges();
+  auto r = std::upper_bound(ranges.begin(), ranges.end(), from,
+                            [](uint64_t offset, const MappedRange& range) { return offset < range.fileOffset; });
+  if (r != ranges.begin()) --r;
+  const uint64_t end = from + length;
+  for (; r != ranges.end() && r->fileOffset < end; ++r) {
+    const uint64_t start = std::max(from, r->fileOffset);
+    const uint64_t stop = std::min(end, r->fileOffset + r->size);
+    if (start >= stop) continue;
+    visit(MappedPart{start, stop - start, r->address + (start - r->fileOffset)});
+  }
+}
+
+// Little-endian fields of the ELF headers.
+void putLE(std::string& bytes, uint64_t value, unsigned width) {
+  for (unsigned i = 0; i < width; ++i) bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+constexpr uint64_t ELF_HEADER_SIZE = 64;
+constexpr uint64_t PROGRAM_HEADER_SIZE = 56;
+constexpr uint64_t SECTION_HEADER_SIZE = 64;
+constexpr uint64_t PN_XNUM = 0xFFFF;  // more program headers: their count in section header 0's sh_info
+
+// An ELF64 core file's header, its program headers right behind it, and
+// when there are PN_XNUM or more of them, section header 0 holding their
+// count. None of these bytes can be part of a signature: every signature
+// is at least 15 bytes without a zero byte, and no run of nonzero bytes
+// here is longer than 8 (p_vaddr), since each field around p_vaddr is a
+// zero or an offset or size inside the extract, whose top bytes are zero.
+std::string elfCoreHeaders(const std::vector<MappedPart>& loads) {
+  const uint64_t count = loads.size();
+  const bool extended = count >= PN_XNUM;
+  const uint64_t sectionAt = ELF_HEADER_SIZE + PROGRAM_HEADER_SIZE * count;
+  std::string h;
+  h.reserve(sectionAt + (extended ? SECTION_HEADER_SIZE : 0));
+  h += std::string("\x7f" "ELF\x02\x01\x01", 7);  // magic, ELFCLASS64, little-endian, EV_CURRENT
+  h.append(9, '\0');                                // OS ABI, ABI version, padding
+  putLE(h, 4, 2);                                   // e_type: ET_CORE
+  putLE(h, 0, 2);                                   // e_machine: none in particular
+  putLE(h, 1, 4);                                   // e_version
+  putLE(h, 0, 8);                                   // e_entry
+  putLE(h, ELF_HEADER_SIZE, 8);                     // e_phoff: right behind this header
+  putLE(h, extended ? sectionAt : 0, 8);            // e_shoff
+  putLE(h, 0, 4);                                   // e_flags
+  putLE(h, ELF_HEADER_SIZE, 2);                     // e_ehsize
+  putLE(h, PROGRAM_HEADER_SIZE, 2);                 // e_phentsize
+  putLE(h, extended ? PN_XNUM : count, 2);          // e_phnum
+  putLE(h, SECTION_HEADER_SIZE, 2);                 // e_shentsize
+  putLE(h, extended ? 1 : 0, 2);                    // e_shnum
+  putLE(h, 0, 2);                                   // e_shstrndx
+  for (const MappedPart& load : loads) {
+    putLE(h, 1, 4);            // p_type: PT_LOAD
+    putLE(h, 6, 4);            // p_flags: readable, writable
+    putLE(h, load.from, 8);    // p_offset: where the part lies in the extract
+    putLE(h, load.address, 8); // p_vaddr: where it lay in the process
+    putLE(h, 0, 8);            // p_paddr
+    putLE(h, load.length, 8);  // p_filesz
+    putLE(h, load.length, 8);  // p_memsz
+    putLE(h, 1, 8);            // p_align
+  }
+  if (extended) {
+    h.append(4 + 4 + 8 + 8 + 8 + 8 + 4, '\0');  // sh_name, sh_type, sh_flags, sh_addr, sh_offset, sh_size, sh_link
+    putLE(h, count, 4);                         // sh_info: the program header count
+    putLE(h, 0, 8);                         // sh_addralign
+    putLE(h, 0, 8);                         // sh_entsize
+  }
+  return h;
+}
+
+}  // namespace
+
+ExtractPlan planContainerExtract(std::vector<ByteRange> ranges, ByteSource& input, const AddressMap& map) {
+  const uint64_t inputSize = input.size();
+  if (map.kind() == DumpKind::RAW) return planCompactExtract(std::move(ranges), inputSize);
+  ExtractPlan joined = planKeepingRanges(std::move(ranges), inputSize);
+  if (joined.pieces.empty()) return planCompactExtract({}, inputSize);
+
+  // A memory-trace signature that ends a kept range keeps its selfAddress
+  // behind it, so that whether it is live is decided on the dump's bytes.
+  std::vector<ByteRange> kept;
+  for (const ExtractPiece& piece : joined.pieces) {
+    uint64_t length = piece.length;
+    const uint64_t end = piece.from + piece.length;
+    const uint64_t look = std::min<uint64_t>(piece.length, SIGNATURE_SIZE + 3);
+    uint8_t tail[SIGNATURE_SIZE + 3];
+    ByteView bytes(tail, input.readAt(end - look, {tail, static_cast<size_t>(look)}));
+    for (uint64_t at = 0; at + SIGNATURE_SIZE <= bytes.size(); ++at) {
+      if (bytes.equals(at, MEMORY_TRACE_SIGNATURE)) {
+        length = std::max(length, piece.length - look + at + SIGNATURE_SIZE + 4);
+        break;
+      }
+    }
+    kept.push_back({piece.from, length});
+  }
+  joined = planKeepingRanges(std::move(kept), inputSize);
+
+  uint64_t loads = 0;
+  for (const ExtractPiece& piece : joined.pieces) {
+    forEachMappedPart(map, piece.from, piece.length, [&](const MappedPart&) { ++loads; });
+  }
+  const uint64_t headers =
+      ELF_HEADER_SIZE + PROGRAM_HEADER_SIZE * loads + (loads >= PN_XNUM ? SECTION_HEADER_SIZE : 0);
+  std::vector<ByteRange> placed;
+  for (const ExtractPiece& piece : joined.pieces) placed.push_back({piece.from, piece.length});
+  ExtractPlan plan = planCompactExtract(std::move(placed), inputSize, headers + 1);  // a zero byte behind the headers
+
+  std::vector<MappedPart> parts;
+  parts.reserve(static_cast<size_t>(loads));
+  for (const ExtractPiece& piece : plan.pieces) {
+    forEachMappedPart(map, piece.from, piece.length, [&](const MappedPart& part) {
+      parts.push_back({piece.to + (part.from - piece.from), part.length, part.address});
+    });
+  }
+  plan.lead = elfCoreHeaders(parts);
   return plan;
 }
 
@@ -166,6 +293,10 @@ ExtractResult writeExtract(ByteSource& input, const ExtractPlan& plan, const std
   umask(mask);
   if (fchmod(fd, 0666 & ~mask) != 0) return fail("write", errno);
   if (ftruncate(fd, static_cast<off_t>(plan.size)) != 0) return fail("write", errno);
+  if (plan.lead.size() > plan.size) return fail("write", EINVAL);
+  if (!writeAllAt(fd, reinterpret_cast<const uint8_t*>(plan.lead.data()), plan.lead.size(), 0)) {
+    return fail("write", errno);
+  }
 
   uint64_t total = 0, done = 0;
   for (const ExtractPiece& piece : plan.pieces) total += piece.length;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "dump_trace/dump_container.h"
 #include "input_file.h"
 #include "trace_records.h"
 #include "tool/progress.h"
@@ -32,6 +33,7 @@ struct ExtractPiece {
 struct ExtractPlan {
   std::vector<ExtractPiece> pieces;
   uint64_t size = 0;
+  std::string lead;  // bytes of the extract's own at offset 0 (a container's headers)
 };
 
 struct ByteRange {
@@ -56,7 +58,23 @@ ExtractPlan planKeepingRanges(std::vector<ByteRange> ranges, uint64_t inputSize)
 // file, so every kept byte lies where the scan examines it.
 inline constexpr uint64_t SCAN_STEP = 4076;  // WINDOW_SIZE - SIGNATURE_SIZE
 inline constexpr uint64_t SCAN_TAIL = 20;    // SIGNATURE_SIZE
-ExtractPlan planCompactExtract(std::vector<ByteRange> ranges, uint64_t inputSize);
+// `lead` is where the first range may go at the earliest: SCAN_TAIL zero
+// bytes, or a container's headers and a zero byte.
+ExtractPlan planCompactExtract(std::vector<ByteRange> ranges, uint64_t inputSize, uint64_t lead = SCAN_TAIL);
+
+// The compact plan for a dump inside a container (an ELF core file or a
+// minidump, as `map` says): the same layout, but the place of the
+// SCAN_TAIL zero bytes taken by the headers of a minimal 64-bit
+// little-endian ELF core file (ET_CORE) with one PT_LOAD for each part of
+// a kept range that `map` maps, at its original process address, the
+// ranges split where the map's ranges begin and end. A kept part the map
+// does not map stays in the file with no PT_LOAD, unmapped as before. So
+// every memory-trace occurrence kept lies at the same process address as
+// in the dump and is live exactly when it was; for that the 4 bytes of
+// selfAddress behind an occurrence at the very end of a kept range are
+// kept as well (read from `input`). A minidump's extract is such an ELF
+// core file too. A RAW map gives planCompactExtract's plan.
+ExtractPlan planContainerExtract(std::vector<ByteRange> ranges, ByteSource& input, const AddressMap& map);
 
 // The plan for a trace data file whose reader ended as `end` says: the
 // signature and every record the reader read, up to and including a

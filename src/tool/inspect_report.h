@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "dump_trace/dump_container.h"
 #include "tool/extract_writer.h"
 #include "tool/tool_output.h"
 #include "trace_records.h"
@@ -21,7 +22,7 @@ enum class InputShape { FILE_TRACE, DUMP };
 struct OccurrenceFact {
   SignatureOccurrence found;
   std::optional<uint64_t> address;  // where the container maps the offset
-  std::optional<bool> live;         // memory traces: whether it is live
+  std::optional<bool> live;         // memory traces in a container: whether it is live
 };
 
 // The memory-trace block's header fields.
@@ -47,6 +48,7 @@ struct BlockFact {
 // What reading a dump finds beside its records.
 struct DumpFacts {
   std::string container = "raw";  // "elf-core", "minidump" or "raw"
+  AddressMap map;                  // the container's file offsets -> process addresses
   std::vector<OccurrenceFact> occurrences;  // in order of offset, at most OCCURRENCE_LIMIT
   uint64_t occurrencesLeftOut = 0;
   static constexpr size_t OCCURRENCE_LIMIT = 10000;

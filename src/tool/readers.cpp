@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "dump_trace/dump_container.h"
 #include "dump_trace/dump_trace.h"
 #include "file_trace/file_trace.h"
 #include "ringlens.h"
@@ -11,15 +12,16 @@ namespace ringlens::tool {
 
 namespace {
 
-// Folds the scan into the last occurrences (as ringlens does), keeps every
+// Hands the scan to the block choice (as ringlens does), keeps every
 // occurrence for the report and passes everything on to the caller's
 // observer (the progress bar).
 class OccurrenceCollector final : public ScanObserver {
  public:
-  OccurrenceCollector(DumpFacts& facts, ScanObserver* next) : facts_(facts), next_(next) {}
+  OccurrenceCollector(DumpFacts& facts, const AddressMap& map, ScanObserver* next)
+      : choice(map), facts_(facts), next_(next) {}
 
   void occurrence(const SignatureOccurrence& found) override {
-    fold.occurrence(found);
+    choice.occurrence(found);
     if (facts_.occurrences.size() < DumpFacts::OCCURRENCE_LIMIT) {
       facts_.occurrences.push_back({found, std::nullopt, std::nullopt});
     } else {
@@ -28,10 +30,11 @@ class OccurrenceCollector final : public ScanObserver {
     if (next_) next_->occurrence(found);
   }
   void bytes(uint64_t offset, std::string_view data) override {
+    choice.bytes(offset, data);
     if (next_) next_->bytes(offset, data);
   }
 
-  BlockLocationsFold fold;
+  BlockChoice choice;
 
  private:
   DumpFacts& facts_;
@@ -126,20 +129,49 @@ std::optional<MemoryTraceHeader> memoryHeaderAt(ByteSource& file, uint64_t offse
                            header->wrapReserve};
 }
 
+// Whether the memory-trace occurrence at `offset`, at process address
+// `address`, is live: its selfAddress field holds that address. (The same
+// test as the block choice's, for the report of each occurrence.)
+bool liveAt(ByteSource& file, uint64_t offset, uint64_t address) {
+  uint8_t field[4];
+  Cursor self(ByteView(field, file.readAt(offset + SELF_ADDRESS_OFFSET, field)));
+  uint32_t value = self.u32();
+  return self.ok() && uint64_t(value) == address;
+}
+
+// Which memory-trace occurrence is used, and why.
+std::string describeChoice(const AddressMap& map, const BlockChoice& choice) {
+  const std::string others = "; every other signature: its last occurrence";
+  if (map.kind() == DumpKind::RAW) {
+    return "the last memory-trace occurrence (a raw dump maps no addresses, so none is known to be live)" + others;
+  }
+  if (choice.lastLiveMemoryTrace()) {
+    return "the last live memory-trace occurrence (its selfAddress is the process address of its first byte)" + others;
+  }
+  return "the last memory-trace occurrence (none in this " + std::string(dumpKindName(map.kind())) +
+         " is live)" + others;
+}
+
 int readDumpWithCore(ByteSource& file, RecordConsumer& consumer, ScanObserver* scan, DumpFacts& facts) {
-  OccurrenceCollector collector(facts, scan);
+  facts.map = readAddressMap(file);
+  const AddressMap& map = facts.map;
+  OccurrenceCollector collector(facts, map, scan);
   scanDump(file, collector);
-  const BlockLocations& locations = collector.fold.locations;
-  facts.container = "raw";
+  const BlockLocations locations = collector.choice.locations();
+  facts.container = std::string(dumpKindName(map.kind()));
+  if (map.kind() != DumpKind::RAW) {
+    for (OccurrenceFact& o : facts.occurrences) {
+      o.address = map.addressOf(o.found.offset);
+      if (o.found.signature == Signature::MEMORY_TRACE) o.live = o.address && liveAt(file, o.found.offset, *o.address);
+    }
+  }
   facts.memoryTrace = usedOffset(locations.memoryTrace);
   facts.traceIndex = usedOffset(locations.traceIndex);
   facts.traceMethod = usedOffset(locations.traceMethod);
   for (uint32_t number = 4; number < TRACE_BUFFER_COUNT; ++number) {
     if (locations.traceBuffer[number] != 0) facts.traceBuffers[number] = locations.traceBuffer[number];
   }
-  if (facts.memoryTrace) {
-    facts.choice = "the last memory-trace occurrence (a raw dump maps no addresses, so none is known to be live)";
-  }
+  if (facts.memoryTrace) facts.choice = describeChoice(map, collector.choice);
 
   // As ringlens: the buffers, then each block in turn; output that is gone
   // does not change which block is missing.

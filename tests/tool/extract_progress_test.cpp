@@ -85,7 +85,7 @@ std::string pattern(size_t size) {
 TEST(ToolExtractWriter, PiecesLandAtTheirOffsetsWithZerosBetween) {
   TempDir dir;
   Input in(pattern(5000));
-  ExtractPlan plan{{{100, 10, 100}, {4000, 1000, 4000}, {0, 3, 4997}}, 6000};
+  ExtractPlan plan{{{100, 10, 100}, {4000, 1000, 4000}, {0, 3, 4997}}, 6000, ""};
   std::string out = dir.path() + "/small.dmp";
   ExtractResult r = writeExtract(in.source, plan, out, false, {});
   ASSERT_TRUE(r.written) << r.problem;
@@ -105,7 +105,7 @@ TEST(ToolExtractWriter, PiecesLandAtTheirOffsetsWithZerosBetween) {
 TEST(ToolExtractWriter, ZeroBytesTakeNoRoomWhereTheFileSystemHasHoles) {
   TempDir dir;
   Input in(pattern(4096));
-  ExtractPlan plan{{{0, 4096, 64 << 20}}, (64 << 20) + 4096};
+  ExtractPlan plan{{{0, 4096, 64 << 20}}, (64 << 20) + 4096, ""};
   std::string out = dir.path() + "/sparse.dmp";
   ASSERT_TRUE(writeExtract(in.source, plan, out, false, {}).written);
   struct stat info;
@@ -117,7 +117,7 @@ TEST(ToolExtractWriter, ZeroBytesTakeNoRoomWhereTheFileSystemHasHoles) {
 TEST(ToolExtractWriter, AnExistingFileIsReplacedOnlyWhenAskedTo) {
   TempDir dir;
   Input in(pattern(100));
-  ExtractPlan plan{{{0, 100, 0}}, 100};
+  ExtractPlan plan{{{0, 100, 0}}, 100, ""};
   std::string out = dir.write("taken", "keep me");
   ExtractResult refused = writeExtract(in.source, plan, out, false, {});
   EXPECT_FALSE(refused.written);
@@ -157,7 +157,7 @@ TEST(ToolExtractWriter, NeverWritesTheInput) {
   ASSERT_EQ(chmod(dump.c_str(), 0444), 0);  // opened for reading only, so this does not matter
   ToolInput in = openToolInput(dump);
   ASSERT_TRUE(in.source) << in.problem;
-  ExtractPlan plan{{{1000, 500, 1000}}, 3000};
+  ExtractPlan plan{{{1000, 500, 1000}}, 3000, ""};
   // The input itself as the output is refused, with --force too.
   ExtractResult self = writeExtract(*in.source, plan, dump, true, in.identity);
   EXPECT_EQ(self.problem, "'" + dump + "' is the input; the extract must go to another file");

@@ -9,7 +9,10 @@
 #include <sstream>
 #include <string>
 
+#include "dump_trace/dump_container.h"
+#include "dump_trace/dump_trace.h"
 #include "ringlens.h"
+#include "support/container_builder.h"
 #include "support/in_memory.h"
 #include "support/trace_builder.h"
 #include "tool/commands.h"
@@ -196,6 +199,155 @@ TEST(ToolExtractProperty, RinglensFormatsEveryExtractAsItsDump) {
   // The made-up dumps reach every status a dump can end with.
   for (int status : {STATUS_OK, STATUS_NO_MEMORY_TRACE, STATUS_NO_TRACE_INDEX, STATUS_NO_TRACE_METHOD}) {
     EXPECT_GT(statuses[status], 10) << status;
+  }
+}
+
+// A process dump in a container: an ELF core file (64- or 32-bit) or a
+// minidump whose mapped ranges hold filler and blocks, live memory-trace
+// blocks (selfAddress the address they lie at) and stale copies of them,
+// with more copies and blocks in unmapped bytes behind the container; now
+// and then with headers damaged so that the file is a plain image.
+std::string randomContainerDump(Random& random) {
+  const uint32_t kind = random.below(3);  // ELF64, ELF32, minidump
+  ElfCoreBuilder elf(kind == 0);
+  MinidumpBuilder minidump;
+  std::vector<std::string> rings;  // to copy elsewhere
+  auto someBlock = [&](uint64_t address) -> std::string {
+    switch (random.below(6)) {
+      case 0:
+      case 1: {
+        // Live where it is placed when its selfAddress is `address`.
+        std::string ring = randomRing(random, static_cast<uint32_t>(random.chance(75) ? address : address + 8));
+        rings.push_back(ring);
+        return ring;
+      }
+      case 2: return rings.empty() ? randomRing(random, 0x1234) : rings[random.below(uint32_t(rings.size()))];
+      case 3: return randomMethods(random).indexBlock();
+      case 4: return randomMethods(random).methodBlock();
+      default: return randomBuffer(random);
+    }
+  };
+  const uint32_t segments = 1 + random.below(4);
+  for (uint32_t i = 0; i < segments; ++i) {
+    uint64_t address = 0x400000 + 0x100000 * uint64_t(i) + 0x10 * random.below(0x1000);
+    if (kind != 1 && random.chance(10)) address += 0x7f0000000000;  // never live: selfAddress has 32 bits
+    DumpBuilder segment(0);
+    segment.place(0, random.filler(64 + random.below(2500)));
+    for (uint32_t b = random.below(4); b > 0; --b) {
+      size_t at = random.below(uint32_t(segment.str().size()));
+      segment.place(at, someBlock(address + at));
+    }
+    std::string bytes = segment.str();
+    if (kind == 2) {
+      if (random.chance(50)) {
+        minidump.memory(address, bytes);
+      } else {
+        minidump.memory64(address, bytes);
+      }
+    } else {
+      elf.segment(address, bytes);
+    }
+  }
+  if (random.chance(10)) {
+    elf.type(2);  // an executable, no core: a plain image
+    minidump.version(0xA792);
+  }
+  if (random.chance(5)) {
+    elf.programHeaderCount(0xFFF0);  // past the file: a plain image
+    minidump.listCount(0x7FFFFFFF);
+  }
+  std::string bytes = kind == 2 ? minidump.build() : elf.build();
+  // Unmapped bytes behind the container.
+  for (uint32_t b = random.below(3); b > 0; --b) bytes += random.filler(random.below(40)) + someBlock(0);
+  if (random.chance(10)) bytes.resize(bytes.size() - random.below(uint32_t(bytes.size() / 4)));
+  return bytes;
+}
+
+// The memory-trace block ringlens uses in a container and the last one.
+struct Choice {
+  DumpKind kind = DumpKind::RAW;
+  std::optional<uint64_t> live;
+  uint64_t last = 0;
+};
+
+Choice choiceIn(const std::string& bytes) {
+  MemorySource source(ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  AddressMap map = readAddressMap(source);
+  BlockChoice choice(map);
+  scanDump(source, choice);
+  return {map.kind(), choice.lastLiveMemoryTrace(), choice.lastMemoryTrace()};
+}
+
+TEST(ToolExtractProperty, RinglensFormatsEveryContainerExtractAsItsDump) {
+  ScopedTimeZone utc("UTC");
+  int statuses[104] = {};
+  int kinds[3] = {}, liveBeforeACopy = 0, staleOnly = 0;
+  for (uint32_t seed = 1; seed <= 600; ++seed) {
+    Random random(seed);
+    std::string dump = randomContainerDump(random);
+    std::string what = "container dump of seed " + std::to_string(seed);
+    expectFormattedAlike(dump, what);
+    ++statuses[format(dump).status];
+    Choice before = choiceIn(dump);
+    ++kinds[static_cast<int>(before.kind)];
+    if (before.live && *before.live != before.last) ++liveBeforeACopy;
+    if (before.kind != DumpKind::RAW && !before.live && before.last != 0) ++staleOnly;
+    // A container's extract is an ELF core file that chooses alike.
+    Extracted extract = extractOf(dump);
+    if (before.kind != DumpKind::RAW && !extract.bytes.empty()) {
+      Choice after = choiceIn(extract.bytes);
+      EXPECT_EQ(after.kind, DumpKind::ELF_CORE) << what;
+      EXPECT_EQ(after.live.has_value(), before.live.has_value()) << what;
+    }
+    if (HasFailure()) break;
+  }
+  EXPECT_GT(kinds[static_cast<int>(DumpKind::RAW)], 30);
+  EXPECT_GT(kinds[static_cast<int>(DumpKind::ELF_CORE)], 150);
+  EXPECT_GT(kinds[static_cast<int>(DumpKind::MINIDUMP)], 100);
+  EXPECT_GT(liveBeforeACopy, 30);
+  EXPECT_GT(staleOnly, 30);
+  for (int status : {STATUS_OK, STATUS_NO_MEMORY_TRACE, STATUS_NO_TRACE_INDEX, STATUS_NO_TRACE_METHOD}) {
+    EXPECT_GT(statuses[status], 10) << status;
+  }
+}
+
+// A kept block split across two mapped ranges, a copy at the very end of
+// a kept block whose selfAddress lies behind it, and a copy no range maps.
+TEST(ToolExtractProperty, ContainerLayoutsEdges) {
+  ScopedTimeZone utc("UTC");
+  MethodTableBuilder methods;
+  methods.add(1, "Open").add(2, "Close");
+  const uint64_t low = 0x500000, high = 0x900000;
+  MemoryTraceBuilder ring(static_cast<uint32_t>(low + 100), 200);
+  ring.entry(1, 1).exit(2, 2).text(3, 5, "hello");
+  ring.next(ring.cursor());
+  const std::string live = ring.build();
+  // The live block's last 80 bytes lie in the next range.
+  const std::string first = DumpBuilder(100).str() + live.substr(0, 120);
+  const std::string second = live.substr(120) + methods.indexBlock() + methods.methodBlock();
+  // A buffer whose text ends in a stale copy's signature; its selfAddress
+  // would be live in the extract if the zero bytes behind the text stood
+  // for it.
+  Bytes staleAtEnd;
+  staleAtEnd.raw("****MEMORY_TRACE****").u32(static_cast<uint32_t>(high + 24 + 10 + 20)).raw("rest");
+  const std::string buffer = traceBufferBlock('4', "text " + staleAtEnd.str().substr(0, 20));
+  struct Case {
+    std::string name, bytes;
+  } cases[] = {
+      {"a block across two ranges", ElfCoreBuilder().segment(low, first).segment(low + first.size(), second).build()},
+      {"across two minidump ranges", MinidumpBuilder().memory(low, first).memory64(low + first.size(), second).build()},
+      {"a copy ending a buffer's text",
+       ElfCoreBuilder().segment(low, first + second).segment(high, "0123456789" + buffer.substr(0, buffer.size()) +
+                                                               staleAtEnd.str().substr(20)).build()},
+      {"a copy no range maps", ElfCoreBuilder(false).segment(low, first + second).build() + "tail" + live},
+      {"only an unmapped copy", ElfCoreBuilder().segment(low, "nothing here").build() + "tail" + live +
+                                    methods.indexBlock() + methods.methodBlock()},
+  };
+  for (const Case& c : cases) {
+    expectFormattedAlike(c.bytes, c.name);
+    Extracted extract = extractOf(c.bytes);
+    EXPECT_EQ(extract.bytes.compare(0, 4, "\x7f" "ELF"), 0) << c.name;
+    EXPECT_EQ(choiceIn(extract.bytes).live.has_value(), choiceIn(c.bytes).live.has_value()) << c.name;
   }
 }
 
