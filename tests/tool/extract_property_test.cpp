@@ -317,7 +317,7 @@ TEST(ToolExtractProperty, ContainerLayoutsEdges) {
   ScopedTimeZone utc("UTC");
   MethodTableBuilder methods;
   methods.add(1, "Open").add(2, "Close");
-  const uint64_t low = 0x500000, high = 0x900000;
+  const uint64_t low = 0x500000;
   MemoryTraceBuilder ring(static_cast<uint32_t>(low + 100), 200);
   ring.entry(1, 1).exit(2, 2).text(3, 5, "hello");
   ring.next(ring.cursor());
@@ -325,20 +325,19 @@ TEST(ToolExtractProperty, ContainerLayoutsEdges) {
   // The live block's last 80 bytes lie in the next range.
   const std::string first = DumpBuilder(100).str() + live.substr(0, 120);
   const std::string second = live.substr(120) + methods.indexBlock() + methods.methodBlock();
-  // A buffer whose text ends in a stale copy's signature; its selfAddress
-  // would be live in the extract if the zero bytes behind the text stood
-  // for it.
-  Bytes staleAtEnd;
-  staleAtEnd.raw("****MEMORY_TRACE****").u32(static_cast<uint32_t>(high + 24 + 10 + 20)).raw("rest");
-  const std::string buffer = traceBufferBlock('4', "text " + staleAtEnd.str().substr(0, 20));
+  // A buffer whose text ends in a stale copy's signature and the low 2
+  // bytes of its own address (0x1000 + 10 + 24 + 5): with the NUL and a
+  // zero byte behind them it would be live, so the extract keeps the
+  // dump's bytes behind the text as well.
+  const std::string copy = std::string("****MEMORY_TRACE****") + "\x27\x10";
+  const std::string buffer = traceBufferBlock('4', cstr("text " + copy) + "rest");
   struct Case {
     std::string name, bytes;
   } cases[] = {
       {"a block across two ranges", ElfCoreBuilder().segment(low, first).segment(low + first.size(), second).build()},
       {"across two minidump ranges", MinidumpBuilder().memory(low, first).memory64(low + first.size(), second).build()},
       {"a copy ending a buffer's text",
-       ElfCoreBuilder().segment(low, first + second).segment(high, "0123456789" + buffer.substr(0, buffer.size()) +
-                                                               staleAtEnd.str().substr(20)).build()},
+       ElfCoreBuilder().segment(low, first + second).segment(0x1000, "0123456789" + buffer).build()},
       {"a copy no range maps", ElfCoreBuilder(false).segment(low, first + second).build() + "tail" + live},
       {"only an unmapped copy", ElfCoreBuilder().segment(low, "nothing here").build() + "tail" + live +
                                     methods.indexBlock() + methods.methodBlock()},
