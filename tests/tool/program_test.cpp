@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ringlens.h"
+#include "support/container_builder.h"
 #include "support/in_memory.h"
 #include "support/trace_builder.h"
 #include "tool_test_support.h"
@@ -140,6 +141,41 @@ TEST(ToolProgram, InspectOfTheSampleDump) {
             "occurrence traceBuffer 4 512 None None\noccurrence traceBuffer 6 1280 None None\n"
             "occurrence traceIndex 2048 None None\noccurrence traceMethod 2304 None None\n"
             "occurrence memoryTrace 2560 None None\nend reached-next\n");
+}
+
+// An ELF core file with the live memory-trace block in its first range, a
+// stale copy in the second and another in bytes no range maps.
+TEST(ToolProgram, InspectOfAContainer) {
+  if (!testing::havePython()) GTEST_SKIP() << "no python3";
+  MethodTableBuilder methods;
+  methods.add(1, "Open");
+  MemoryTraceBuilder ring(0x500010, 200);
+  ring.entry(1, 1);
+  ring.next(ring.cursor());
+  const std::string live = ring.build();
+  ElfCoreBuilder elf;
+  elf.segment(0x500000, std::string(16, '.') + live).segment(0x600000, std::string(8, '.') + live + methods.indexBlock() +
+                                                                        methods.methodBlock());
+  const std::string dump = elf.build() + "tail" + live;
+  TempDir dir;
+  std::string file = dir.write("core", dump);
+  ProgramResult r = runProgram({"inspect", "--json", file});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto facts = testing::renderWithPython("inspect-facts", r.out);
+  ASSERT_EQ(facts.status, 0) << facts.err << r.out;
+  const size_t first = elf.segmentOffset(0) + 16, second = elf.segmentOffset(1) + 8;
+  const size_t index = second + live.size(), method = index + methods.indexLength(), unmapped = dump.size() - live.size();
+  auto n = [](size_t v) { return std::to_string(v); };
+  EXPECT_EQ(facts.out, "shape dump\ncontainer elf-core\nstatus 0\nrecords 1\n"
+                       "used memoryTrace " + n(first) + "\nused traceIndex " + n(index) + "\nused traceMethod " + n(method) +
+                       "\noccurrence memoryTrace " + n(first) + " " + n(0x500010) + " True"
+                       "\noccurrence memoryTrace " + n(second) + " " + n(0x600008) + " False"
+                       "\noccurrence traceIndex " + n(index) + " " + n(0x600008 + live.size()) + " None"
+                       "\noccurrence traceMethod " + n(method) + " " + n(0x600008 + live.size() + methods.indexLength()) +
+                       " None\noccurrence memoryTrace " + n(unmapped) + " None False\nend reached-next\n");
+  ProgramResult text = runProgram({"inspect", file});
+  EXPECT_NE(text.out.find("  choice: the last live memory-trace occurrence"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find(", address 0x500010, live\n"), std::string::npos) << text.out;
 }
 
 TEST(ToolProgram, ExtractsFormatAsTheirInputs) {

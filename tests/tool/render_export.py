@@ -119,6 +119,13 @@ def check_inspect(doc):
             fail("occurrence address %r" % o)
         if o["live"] not in (None, True, False):
             fail("occurrence live %r" % o)
+        # Addresses only in a container; live only for its memory traces,
+        # and never where it maps no address.
+        if doc["container"] in (None, "raw") and (o["address"] is not None or o["live"] is not None):
+            fail("an address or live in no container: %r" % o)
+        if doc["container"] in ("elf-core", "minidump"):
+            if (o["live"] is None) != (o["signature"] != "memoryTrace") or (o["live"] and o["address"] is None):
+                fail("occurrence live %r in a container" % o)
     end = doc["end"]
     if end is not None and (not isinstance(end, dict) or "reason" not in end):
         fail("end %r" % end)
