@@ -205,7 +205,7 @@ void checkExtract(const std::string& what, const std::string& dump, const std::s
   DumpFacts after = factsOf(extract);
   EXPECT_EQ(after.kind, DumpKind::ELF_CORE);
   EXPECT_TRUE(after.live.has_value());
-  EXPECT_LT(fileSize(extract), fileSize(dump) / 100);
+  EXPECT_LT(fileSize(extract), fileSize(dump) / 20);
   std::printf("[ extract  ] %s: %llu of %llu bytes, %zu ranges, live block at %llu\n", what.c_str(),
               static_cast<unsigned long long>(fileSize(extract)), static_cast<unsigned long long>(fileSize(dump)),
               after.ranges, static_cast<unsigned long long>(after.live.value_or(0)));

@@ -46,6 +46,7 @@ ToolReaders madeUpReaders(int dumpStatus = STATUS_OK) {
   readers.readDump = [dumpStatus](ByteSource& file, RecordConsumer& consumer, ScanObserver* scan, DumpFacts& facts) {
     SignatureOccurrence found{Signature::MEMORY_TRACE, 0, 100};
     if (scan) scan->occurrence(found);
+    facts.container = "elf-core";
     facts.occurrences.push_back({found, 0x10000064, true});
     facts.memoryTrace = 100;
     facts.traceBuffers[4] = 20;
@@ -196,7 +197,7 @@ TEST(ToolCommands, InspectReportsInWordsAndAsJson) {
   EXPECT_EQ(dumpText.status, 0);
   EXPECT_EQ(dumpText.out,
             "shape: dump\n"
-            "container: raw\n"
+            "container: elf-core\n"
             "size: 21 bytes\n"
             "occurrences: 1\n"
             "  memoryTrace at offset 100 (0x64), address 0x10000064, live\n"
