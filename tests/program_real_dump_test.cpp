@@ -192,6 +192,29 @@ void checkDump(const std::string& what, const std::string& dump, const std::stri
               static_cast<unsigned long long>(*facts.live), static_cast<unsigned long long>(facts.last), took);
 }
 
+// ringlens-tool's extract of the dump, where the tool is built: a small
+// ELF core file that ringlens formats exactly as the dump, with the same
+// live block chosen.
+void checkExtract(const std::string& what, const std::string& dump, const std::string& expected) {
+#ifdef RINGLENS_TOOL_PROGRAM
+  SCOPED_TRACE(what + ", extract");
+  const std::string extract = dump + ".extract";
+  ProgramResult x = runCommandIn("", {RINGLENS_TOOL_PROGRAM, "extract", dump, extract}, {});
+  ASSERT_EQ(x.status, 0) << x.out << x.err;
+  ProgramResult r = runProgram({extract});
+  expectRun(r, expected, "", 0);
+  DumpFacts after = factsOf(extract);
+  EXPECT_EQ(after.kind, DumpKind::ELF_CORE);
+  EXPECT_TRUE(after.live.has_value());
+  EXPECT_LT(fileSize(extract), fileSize(dump) / 20);
+  std::printf("[ extract  ] %s: %llu of %llu bytes, %zu ranges, live block at %llu\n", what.c_str(),
+              static_cast<unsigned long long>(fileSize(extract)), static_cast<unsigned long long>(fileSize(dump)),
+              after.ranges, static_cast<unsigned long long>(after.live.value_or(0)));
+#else
+  (void)what, (void)dump, (void)expected;
+#endif
+}
+
 class ProgramRealDump : public ::testing::TestWithParam<Variant> {};
 
 TEST_P(ProgramRealDump, GcoreDumpFormatsExactly) {
@@ -212,6 +235,7 @@ TEST_P(ProgramRealDump, GcoreDumpFormatsExactly) {
   ASSERT_EQ(g.status, 0) << g.out << g.err;
   std::printf("[ gcore    ] %s: %.2f s; %s", v.name.c_str(), took, traced.report().c_str());
   checkDump("gcore " + v.name, dump, traced.expected(), DumpKind::ELF_CORE);
+  checkExtract("gcore " + v.name, dump, traced.expected());
 }
 
 TEST_P(ProgramRealDump, KernelCoreDumpFormatsExactly) {
