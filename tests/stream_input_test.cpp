@@ -1,0 +1,306 @@
+// Reading without a size or a second pass: a stream read front to back, a
+// dump's blocks copied while the scan goes past them, and files that hold
+// more than their size at open said. Each must give exactly what the same
+// bytes give when read as a file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dump_trace/dump_trace.h"
+#include "dump_trace/stream_capture.h"
+#include "input_file.h"
+#include "output.h"
+#include "run.h"
+#include "support/generated_inputs.h"
+#include "support/in_memory.h"
+#include "support/trace_builder.h"
+
+namespace ringlens::testing {
+namespace {
+
+ByteView viewOf(const std::string& bytes) {
+  return ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+// Bytes held in memory, delivered as a pipe delivers them: front to back,
+// in pieces of random size.
+class TrickleStream : public StreamSource {
+ public:
+  TrickleStream(const std::string& bytes, uint32_t seed, size_t largestPiece = 70000)
+      : bytes_(bytes), rng_(seed), largest_(largestPiece) {}
+  uint64_t delivered() const { return at_; }
+
+ protected:
+  size_t readSome(std::span<uint8_t> dst) override {
+    size_t n = std::min({dst.size(), bytes_.size() - at_, 1 + rng_() % largest_});
+    std::copy_n(bytes_.data() + at_, n, dst.data());
+    at_ += n;
+    return n;
+  }
+
+ private:
+  const std::string& bytes_;
+  std::mt19937 rng_;
+  size_t largest_;
+  size_t at_ = 0;
+};
+
+Formatted formatSource(ByteSource& source) {
+  CaptureSink sink;
+  Formatted f;
+  {
+    TraceOutput out(sink);
+    f.status = formatInput(source, out);
+  }
+  f.out = sink.out;
+  f.err = sink.err;
+  return f;
+}
+
+std::string read(ByteSource& source, uint64_t offset, size_t n) {
+  std::string got(n, '\0');
+  got.resize(source.readAt(offset, {reinterpret_cast<uint8_t*>(got.data()), n}));
+  return got;
+}
+
+TEST(StreamSource, ReadsForwardAndKeepsOnlyTheHead) {
+  std::string bytes;
+  for (int i = 0; i < 400000; ++i) bytes += static_cast<char>('a' + i % 26);
+  TrickleStream stream(bytes, 1);
+  EXPECT_EQ(read(stream, 0, 18), bytes.substr(0, 18));
+  // The head again, and on from it without a gap.
+  EXPECT_EQ(read(stream, 0, 5000), bytes.substr(0, 5000));
+  // Of the bytes already read only the first 18 stay.
+  EXPECT_EQ(read(stream, 3, 30), bytes.substr(3, 15));
+  EXPECT_EQ(read(stream, 100, 10), "");
+  // Bytes skipped over, a read larger than the buffer, the end.
+  EXPECT_EQ(read(stream, 9000, 300000), bytes.substr(9000, 300000));
+  EXPECT_EQ(read(stream, 390000, 20000), bytes.substr(390000));
+  EXPECT_EQ(read(stream, 390000, 10), "");
+  EXPECT_EQ(read(stream, 500000, 10), "");
+  EXPECT_EQ(stream.position(), bytes.size());
+
+  std::string tiny = "short";
+  TrickleStream shortStream(tiny, 2);
+  EXPECT_EQ(read(shortStream, 0, 18), tiny);
+  EXPECT_EQ(read(shortStream, 0, 4096), tiny);
+}
+
+// ---------------------------------------------------------------------------
+// The capture, fed by hand
+
+struct Fed {
+  BlockLocations locations;
+  std::vector<std::pair<uint64_t, std::string>> blocks;  // offset, bytes held
+};
+
+// Feeds `capture` the occurrences and the bytes of `stream` in pieces of
+// `piece` bytes, each occurrence `early` pieces before its first byte.
+Fed feed(const std::string& stream, const std::vector<SignatureOccurrence>& found, size_t piece, size_t early = 0) {
+  StreamCapture capture;
+  size_t next = 0;
+  for (uint64_t at = 0; at < stream.size() || at == 0; at += piece) {
+    while (next < found.size() && found[next].offset < at + (early + 1) * piece) capture.occurrence(found[next++]);
+    capture.bytes(at, std::string_view(stream).substr(at, piece));
+    if (stream.empty()) break;
+  }
+  while (next < found.size()) capture.occurrence(found[next++]);
+  Fed fed{capture.locations(), {}};
+  for (CapturedBlock& block : capture.release()) {
+    ByteView held = block.bytes.view();
+    fed.blocks.emplace_back(block.offset, std::string(reinterpret_cast<const char*>(held.data()), held.size()));
+  }
+  std::sort(fed.blocks.begin(), fed.blocks.end());
+  return fed;
+}
+
+SignatureOccurrence at(Signature signature, uint64_t offset, uint32_t number = 0) {
+  return {signature, number, offset};
+}
+
+TEST(StreamCapture, KeepsTheLastOccurrenceUpToItsLengthFieldOrItsNul) {
+  MethodTableBuilder names;
+  names.add(1, "Open");
+  const std::string index = names.indexBlock(), method = names.methodBlock();
+  const std::string ring = MemoryTraceBuilder(0x1000, 100).entry(1, 1).next(56).build();
+  const std::string buffer = traceBufferBlock('5', cstr("text") + "after");
+
+  struct Case {
+    const char* name;
+    std::string stream;
+    std::vector<SignatureOccurrence> found;
+    std::vector<std::pair<uint64_t, std::string>> held;
+  };
+  std::string twoRings = DumpBuilder(1000).place(100, ring).place(600, ring).str();
+  std::string nested = DumpBuilder(1000).place(100, ring).place(150, index).str();  // index inside the ring
+  std::string cut = DumpBuilder(1000).place(100, ring).str().substr(0, 130);                     // ring cut short by the end
+  std::string buffers = DumpBuilder(900).place(10, traceBufferBlock('2', cstr("low"))).place(200, buffer).str();
+  std::string noNul = DumpBuilder(300).place(200, traceBufferBlockWithLength('7', 6, "abcdefgh")).str();
+  std::string tinyLength = DumpBuilder(300).place(50, names.indexBlockWithLength(3)).str();
+  std::string hugeLength = DumpBuilder(300).place(50, names.methodBlockWithLength(0xFFFFFFFF)).str();
+  const Case cases[] = {
+      {"an earlier occurrence is dropped", twoRings,
+       {at(Signature::MEMORY_TRACE, 100), at(Signature::MEMORY_TRACE, 600)}, {{600, ring}}},
+      {"overlapping blocks are each copied", nested,
+       {at(Signature::MEMORY_TRACE, 100), at(Signature::TRACE_INDEX, 150)},
+       {{100, nested.substr(100, 100)}, {150, index}}},
+      {"a block cut short by the end", cut, {at(Signature::MEMORY_TRACE, 100)}, {{100, ring.substr(0, 30)}}},
+      {"buffers below 4 are not kept; a text ends before its NUL", buffers,
+       {at(Signature::TRACE_BUFFER, 10, 2), at(Signature::TRACE_BUFFER, 200, 5)}, {{200, buffer.substr(0, 28)}}},
+      {"a text without a NUL ends with its textLength", noNul, {at(Signature::TRACE_BUFFER, 200, 7)},
+       {{200, noNul.substr(200, 30)}}},
+      {"a block shorter than its header keeps its length field", tinyLength, {at(Signature::TRACE_INDEX, 50)},
+       {{50, tinyLength.substr(50, 24)}}},
+      {"a length past the end: what the stream holds", hugeLength, {at(Signature::TRACE_METHOD, 50)},
+       {{50, hugeLength.substr(50)}}},
+  };
+  for (const Case& c : cases) {
+    for (size_t piece : {size_t(1), size_t(7), size_t(64), size_t(5000)}) {
+      for (size_t early : {size_t(0), size_t(3)}) {
+        SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece) + ", early " + std::to_string(early));
+        Fed fed = feed(c.stream, c.found, piece, early);
+        EXPECT_EQ(fed.blocks, c.held);
+      }
+    }
+  }
+}
+
+TEST(StreamCapture, LocationsAreThoseOfTheLastOccurrences) {
+  std::string stream(5000, '.');
+  Fed fed = feed(stream,
+                 {at(Signature::TRACE_BUFFER, 10, 4), at(Signature::TRACE_INDEX, 20), at(Signature::TRACE_BUFFER, 30, 1),
+                  at(Signature::TRACE_BUFFER, 40, 4), at(Signature::TRACE_INDEX, 50), at(Signature::TRACE_METHOD, 60)},
+                 100);
+  BlockLocations expected;
+  expected.traceBuffer[4] = 40;
+  expected.traceBuffer[1] = 30;
+  expected.traceIndex = 50;
+  expected.traceMethod = 60;
+  EXPECT_EQ(fed.locations, expected);
+}
+
+// The scan's report to an observer: every byte once and in order, every
+// occurrence in order of offset and before its first byte, and the last
+// of each the same as the scan's own result.
+class ScanRecorder : public ScanObserver {
+ public:
+  void occurrence(const SignatureOccurrence& found) override {
+    EXPECT_GE(found.offset, handed_) << "an occurrence reported after its first byte";
+    if (!occurrences_.empty()) {
+      EXPECT_GT(found.offset, occurrences_.back().offset);
+    }
+    occurrences_.push_back(found);
+  }
+  void bytes(uint64_t offset, std::string_view data) override {
+    EXPECT_EQ(offset, handed_);
+    seen_ += data;
+    handed_ = offset + data.size();
+  }
+  std::vector<SignatureOccurrence> occurrences_;
+  std::string seen_;
+  uint64_t handed_ = 0;
+};
+
+TEST(StreamCapture, ScanReportsEveryOccurrenceBeforeItsBytes) {
+  InputGenerator generate(77);
+  for (int round = 0; round < 300; ++round) {
+    std::string dump = generate.dump();
+    MemorySource source(viewOf(dump));
+    ScanRecorder recorder;
+    scanDump(source, recorder);
+    ASSERT_EQ(recorder.seen_, dump) << "round " << round;
+    StreamCapture capture;
+    for (const SignatureOccurrence& found : recorder.occurrences_) capture.occurrence(found);
+    ASSERT_EQ(capture.locations(), scanDump(source)) << "round " << round;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Whole formatting: a stream against a file
+
+TEST(StreamInput, GeneratedInputsGiveTheSameFromAStreamAsFromAFile) {
+  ScopedTimeZone utc("UTC");
+  InputGenerator generate(20240611);
+  std::map<int, int> statuses;
+  size_t withOutput = 0;
+  for (int round = 0; round < 1500; ++round) {
+    std::string input = generate.any();
+    Formatted fromFile = format(input);
+    TrickleStream stream(input, static_cast<uint32_t>(round), round % 2 ? 70000 : 300);
+    Formatted fromStream = formatSource(stream);
+    ASSERT_EQ(fromStream.out, fromFile.out) << "round " << round << ", " << input.size() << " bytes";
+    ASSERT_EQ(fromStream.err, fromFile.err) << "round " << round;
+    ASSERT_EQ(fromStream.status, fromFile.status) << "round " << round;
+    ++statuses[fromFile.status];
+    withOutput += !fromFile.out.empty();
+  }
+  // The inputs reach every status of both shapes, many with output.
+  for (int status : {0, 101, 102, 103}) EXPECT_GT(statuses[status], 20) << "status " << status;
+  EXPECT_GT(withOutput, 500u);
+}
+
+TEST(StreamInput, ADumpHoldsOnlyItsBlocksBesidesTheWindow) {
+  // 3 MiB of filler around blocks of a few hundred bytes: the copies hold
+  // the blocks, never the filler.
+  MethodTableBuilder names;
+  names.add(1, "Open");
+  std::string ring = MemoryTraceBuilder(0x1000, 300).entry(1, 1).next(56).build();
+  std::string dump = DumpBuilder(3 << 20)
+                         .place(1000, ring)
+                         .place(2000000, ring)
+                         .place(2500000, names.indexBlock())
+                         .place(3000000, names.methodBlock())
+                         .place(3100000, traceBufferBlock('4', cstr("note\n")))
+                         .str();
+  TrickleStream stream(dump, 3);
+  StreamCapture capture;
+  scanDump(stream, capture);
+  EXPECT_EQ(capture.end(), dump.size());
+  EXPECT_EQ(capture.heldBytes(), 300 + names.indexLength() + names.methodLength() + 24 + 5);
+}
+
+// ---------------------------------------------------------------------------
+// Files that hold more than their size at open
+
+// The bytes of a file whose size at open was `sizeAtOpen`: it grew since,
+// or (0) reported no size at all.
+class GrownSource : public MemorySource {
+ public:
+  GrownSource(ByteView bytes, uint64_t sizeAtOpen) : MemorySource(bytes), sizeAtOpen_(sizeAtOpen) {}
+  uint64_t size() const override { return sizeAtOpen_; }
+
+ private:
+  uint64_t sizeAtOpen_;
+};
+
+TEST(StreamInput, BlocksPastTheSizeAtOpenAreReadToTheirEnd) {
+  ScopedTimeZone utc("UTC");
+  MethodTableBuilder names;
+  names.add(1, "Open").add(2, "Close");
+  MemoryTraceBuilder ring(0x1000, 400000);
+  for (int i = 0; i < 20000; ++i) ring.entry(i, 1).exit(i, 2);
+  ring.next(ring.cursor());
+  DumpBuilder dump(5000);
+  dump.append(traceBufferBlock('4', cstr(std::string(150000, 'g') + "\n")));
+  dump.append(names.indexBlock());
+  uint64_t grewAt = dump.append(ring.build());
+  dump.append(names.methodBlock());
+  std::string bytes = dump.str();
+  Formatted whole = format(bytes);
+  ASSERT_EQ(whole.status, 0);
+  for (uint64_t sizeAtOpen : {uint64_t(0), uint64_t(4000), grewAt + 100, uint64_t(bytes.size() - 10)}) {
+    SCOPED_TRACE(sizeAtOpen);
+    GrownSource grown(viewOf(bytes), sizeAtOpen);
+    Formatted f = formatSource(grown);
+    EXPECT_EQ(f.out, whole.out);
+    EXPECT_EQ(f.err, "");
+    EXPECT_EQ(f.status, 0);
+  }
+}
+
+}  // namespace
+}  // namespace ringlens::testing
