@@ -76,8 +76,9 @@ class WindowsStream : public StreamSource {
     if (handle_ == INVALID_HANDLE_VALUE) return 0;
     DWORD ask = dst.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(dst.size());
     DWORD got = 0;
-    // A pipe whose writer has closed it fails with ERROR_BROKEN_PIPE: its end.
-    if (!ReadFile(handle_, dst.data(), ask, &got, nullptr)) return 0;
+    // A pipe whose writer has closed it fails with ERROR_BROKEN_PIPE: its
+    // end. A message longer than the read comes in parts.
+    if (!ReadFile(handle_, dst.data(), ask, &got, nullptr) && GetLastError() != ERROR_MORE_DATA) return 0;
     return got;
   }
 
