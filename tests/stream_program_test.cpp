@@ -81,7 +81,8 @@ class StreamRun : public ::testing::Test {
   // Runs the program on `bytes` delivered the given way; a FIFO's writer
   // starts `writerDelay` after the program.
   ProgramResult through(Way way, const std::string& bytes,
-                        std::chrono::milliseconds writerDelay = std::chrono::milliseconds(0)) {
+                        std::chrono::milliseconds writerDelay = std::chrono::milliseconds(0),
+                        const char* stdinName = "/dev/stdin") {
     const std::map<std::string, std::string> env = {{"TZ", "UTC"}};
     switch (way) {
       case Way::PIPE_ON_STDIN:
@@ -96,7 +97,7 @@ class StreamRun : public ::testing::Test {
           writeAll(writeEnd, bytes);
           ::close(writeEnd);
         });
-        ProgramResult r = runCommandIn("", {RINGLENS_PROGRAM, "/dev/stdin"}, env, readEnd);
+        ProgramResult r = runCommandIn("", {RINGLENS_PROGRAM, stdinName}, env, readEnd);
         writer.join();
         return r;
       }
@@ -226,6 +227,19 @@ TEST_F(StreamRun, AFifoWaitsForAWriterThatComesLate) {
   EXPECT_EQ(r.out, "5 >Late\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(StreamRun, EveryNameOfStandardInputReadsIt) {
+  std::string trace = FileTraceBuilder().entry(4, "Named").str();
+  for (const char* name : {"/dev/stdin", "/dev/fd/0", "/proc/self/fd/0"}) {
+    for (Way way : {Way::PIPE_ON_STDIN, Way::SOCKET_ON_STDIN}) {
+      SCOPED_TRACE(std::string(name) + ", " + nameOf(way));
+      ProgramResult r = through(way, trace, std::chrono::milliseconds(0), name);
+      EXPECT_EQ(r.out, "4 >Named\n");
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(r.status, 0);
+    }
+  }
 }
 
 TEST_F(StreamRun, ProcFilesAreReadAndCharacterDevicesRefused) {
