@@ -54,7 +54,7 @@ const char* nameOf(Way way) {
 // Opens the FIFO for writing once a reader has it open, so that a writer
 // never waits for a program that does not come.
 int openFifoForWriting(const std::string& path) {
-  for (int tries = 0; tries < 2000; ++tries) {
+  for (int tries = 0; tries < 6000; ++tries) {  // 30 s at most
     int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
       fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
