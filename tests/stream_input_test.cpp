@@ -3,8 +3,12 @@
 // more than their size at open said. Each must give exactly what the same
 // bytes give when read as a file.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
@@ -18,6 +22,15 @@
 #include "support/generated_inputs.h"
 #include "support/in_memory.h"
 #include "support/trace_builder.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define RINGLENS_CLANG_SANITIZED 1
+#endif
+#endif
+#ifndef RINGLENS_CLANG_SANITIZED
+#define RINGLENS_CLANG_SANITIZED 0
+#endif
 
 namespace ringlens::testing {
 namespace {
@@ -300,6 +313,47 @@ TEST(StreamInput, BlocksPastTheSizeAtOpenAreReadToTheirEnd) {
     EXPECT_EQ(f.err, "");
     EXPECT_EQ(f.status, 0);
   }
+}
+
+// Lengths of 0xFFFFFFFF in every block of a small dump read from a stream,
+// with the address space limited to little more than the process already
+// uses: a copy sized by a length field instead of by the bytes that came
+// would not be had, and the output would lack its lines.
+TEST(StreamHostileLengthsDeathTest, CopiesFollowTheStreamNotTheLengthFields) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || RINGLENS_CLANG_SANITIZED
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#else
+  if (const char* preload = std::getenv("LD_PRELOAD"); preload && std::string(preload).find("vgpreload") != std::string::npos) {
+    GTEST_SKIP() << "under valgrind";
+  }
+  MethodTableBuilder names;
+  names.add(1, "Open");
+  MemoryTraceBuilder ring(0x1000, 400);
+  ring.entry(1, 1).text(3, 2, "text").exit(1, 1);
+  std::string memory = ring.next(0).build().substr(0, ring.cursor()).replace(24, 4, Bytes().u32(0xFFFFFFFF).str());
+  std::string dump = DumpBuilder(64).str() + traceBufferBlockWithLength('4', 0xFFFFFFFF, "no NUL\n") +
+                     names.indexBlockWithLength(0xFFFFFFFF) + names.methodBlockWithLength(0xFFFFFFFF) + memory;
+  const std::string expected = "**TRACE_BUFFER_4: no NUL\n";  // the buffer's text runs to the end
+
+  auto limitedRun = [&] {
+    long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+      std::fclose(statm);
+    }
+    rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t(256) << 20);
+    rlimit space{limit, limit};
+    if (pages == 0 || setrlimit(RLIMIT_AS, &space) != 0) std::_Exit(2);
+    TrickleStream stream(dump, 5);
+    Formatted f = formatSource(stream);
+    Formatted file = format(dump);
+    std::_Exit(f.out == file.out && f.out.starts_with(expected) && f.out.ends_with("1 >Open\n2  text\n1 <Open\n") &&
+                       f.status == 0
+                   ? 0
+                   : 1);
+  };
+  EXPECT_EXIT(limitedRun(), ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 }  // namespace
