@@ -16,16 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/expected_messages.h"
 #include "support/generated_inputs.h"
 #include "support/program_runner.h"
 #include "support/trace_builder.h"
 
 namespace ringlens::testing {
 namespace {
-
-const std::string NO_MEMORY_TRACE = "Unable to find trace signature in file.\n";
-const std::string NO_TRACE_INDEX = "Unable to find trace index signature in file.\n";
-const std::string NO_TRACE_METHOD = "Unable to find trace method signature in file.\n";
 
 void writeAll(int fd, const std::string& bytes) {
   size_t done = 0;
@@ -201,9 +198,7 @@ TEST_F(StreamRun, BothShapesEveryStatusAndDamagedInputsGiveWhatAFileGives) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ProgramResult file = fromFile(c.bytes);
-    EXPECT_EQ(file.out, c.out);
-    EXPECT_EQ(file.err, c.err);
-    EXPECT_EQ(file.status, c.status);
+    expectRun(file, c.out, c.err, c.status);
     for (Way way : EVERY_WAY) {
       SCOPED_TRACE(nameOf(way));
       expectSameAsFile(through(way, c.bytes), file);
@@ -224,9 +219,7 @@ TEST_F(StreamRun, GeneratedInputsGiveWhatAFileGives) {
 TEST_F(StreamRun, AFifoWaitsForAWriterThatComesLate) {
   std::string trace = FileTraceBuilder().entry(5, "Late").str();
   ProgramResult r = through(Way::FIFO, trace, std::chrono::milliseconds(400));
-  EXPECT_EQ(r.out, "5 >Late\n");
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.status, 0);
+  expectRun(r, "5 >Late\n", "", 0);
 }
 
 TEST_F(StreamRun, EveryNameOfStandardInputReadsIt) {
@@ -235,9 +228,7 @@ TEST_F(StreamRun, EveryNameOfStandardInputReadsIt) {
     for (Way way : {Way::PIPE_ON_STDIN, Way::SOCKET_ON_STDIN}) {
       SCOPED_TRACE(std::string(name) + ", " + nameOf(way));
       ProgramResult r = through(way, trace, std::chrono::milliseconds(0), name);
-      EXPECT_EQ(r.out, "4 >Named\n");
-      EXPECT_EQ(r.err, "");
-      EXPECT_EQ(r.status, 0);
+      expectRun(r, "4 >Named\n", "", 0);
     }
   }
 }
@@ -245,17 +236,13 @@ TEST_F(StreamRun, EveryNameOfStandardInputReadsIt) {
 TEST_F(StreamRun, ProcFilesAreReadAndCharacterDevicesRefused) {
   // A /proc file reports size 0 and holds text: a dump with no signature.
   ProgramResult proc = runProgram({"/proc/version"});
-  EXPECT_EQ(proc.out, "");
-  EXPECT_EQ(proc.err, NO_MEMORY_TRACE);
-  EXPECT_EQ(proc.status, 101);
+  expectRun(proc, "", NO_MEMORY_TRACE, 101);
   // Character devices are refused without being read (standard input is
   // /dev/null here).
   for (const char* device : {"/dev/zero", "/dev/null", "/dev/stdin"}) {
     SCOPED_TRACE(device);
     ProgramResult r = runProgram({device});
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, std::string("Unable to open trace file - ") + device + "\n");
-    EXPECT_EQ(r.status, 100);
+    expectRun(r, "", openFailed(device), 100);
   }
 }
 
@@ -285,9 +272,7 @@ TEST_F(StreamRun, CompressedDumpsThroughTheirDecompressors) {
       std::string path = file(bytes);
       ASSERT_EQ(runCommandIn("", {"bash", "-c", form.compress, "bash", path}, {}).status, 0);
       ProgramResult r = runCommandIn("", {"bash", "-c", form.format, "bash", RINGLENS_PROGRAM, path + ".z"}, {{"TZ", "UTC"}});
-      EXPECT_EQ(r.out, out);
-      EXPECT_EQ(r.err, "");
-      EXPECT_EQ(r.status, 0);
+      expectRun(r, out, "", 0);
     }
   }
 }

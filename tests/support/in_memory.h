@@ -21,9 +21,8 @@ struct Formatted {
   std::vector<CaptureSink::Write> writes;  // every hand-over, in order
 };
 
-// Formats the bytes as the program formats a file, in memory.
-inline Formatted format(const std::string& file) {
-  MemorySource source(ByteView(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
+// Formats what the source holds as the program formats its input.
+inline Formatted formatSource(ByteSource& source) {
   CaptureSink sink;
   Formatted f;
   {
@@ -34,6 +33,12 @@ inline Formatted format(const std::string& file) {
   f.err = sink.err;
   f.writes = sink.writes;
   return f;
+}
+
+// Formats the bytes as the program formats a file, in memory.
+inline Formatted format(const std::string& file) {
+  MemorySource source(ByteView(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
+  return formatSource(source);
 }
 
 // Sets TZ for the object's lifetime and puts back what was there.
