@@ -66,7 +66,8 @@ void StreamCapture::take(Capture& capture, uint64_t offset, ByteView data) {
     arriving = arriving.slice(taken);
     if (!capture.lengthKnown && bytes.size() >= capture.lengthFieldOffset + 4) {
       capture.lengthKnown = true;
-      uint64_t length = *bytes.view().u32(capture.lengthFieldOffset);
+      Cursor field(bytes.view(), capture.lengthFieldOffset);
+      uint64_t length = field.u32();
       // A block shorter than its header is still kept up to its length
       // field, which the stage reads before the block.
       uint64_t fieldEnd = capture.lengthFieldOffset + 4;
