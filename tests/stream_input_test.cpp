@@ -14,11 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "dump_trace/dump_container.h"
 #include "dump_trace/dump_trace.h"
 #include "dump_trace/stream_capture.h"
 #include "input_file.h"
 #include "output.h"
 #include "run.h"
+#include "support/container_builder.h"
+#include "support/container_cases.h"
 #include "support/generated_inputs.h"
 #include "support/in_memory.h"
 #include "support/reference_model.h"
@@ -35,6 +38,8 @@
 
 namespace ringlens::testing {
 namespace {
+
+using namespace container_cases;
 
 ByteView viewOf(const std::string& bytes) {
   return ByteView(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
@@ -246,6 +251,74 @@ TEST(StreamInput, ADumpHoldsOnlyItsBlocksBesidesTheWindow) {
   scanDump(stream, capture);
   EXPECT_EQ(capture.end(), dump.size());
   EXPECT_EQ(capture.heldBytes(), 300 + names.indexLength() + names.methodLength() + 24 + 5);
+}
+
+// ---------------------------------------------------------------------------
+// Containers: the live memory-trace block from a stream
+
+TEST(StreamInput, AContainerGetsTheSameMemoryTraceFromAStreamAsFromAFile) {
+  ScopedTimeZone utc("UTC");
+  for (const ContainerCase& c : containerCases()) {
+    SCOPED_TRACE(c.name);
+    Formatted file = format(c.file);
+    EXPECT_EQ(file.out, c.out);
+    EXPECT_EQ(file.err, "");
+    EXPECT_EQ(file.status, 0);
+    for (size_t piece : {size_t(1), size_t(300), size_t(70000)}) {
+      SCOPED_TRACE(piece);
+      TrickleStream stream(c.file, static_cast<uint32_t>(piece), piece);
+      Formatted f = formatSource(stream);
+      EXPECT_EQ(f.out, file.out);
+      EXPECT_EQ(f.err, file.err);
+      EXPECT_EQ(f.status, file.status);
+    }
+  }
+}
+
+// The selfAddress of a live block whose signature the scan's first piece
+// decides lies in the bytes carried to the next piece; of the many
+// candidates in one piece inside a mapped range, none is kept beyond its
+// selfAddress unless it is the last or the last live one.
+TEST(StreamInput, TheLiveBlockAcrossTheScansPiecesAndManyCandidates) {
+  ScopedTimeZone utc("UTC");
+  constexpr size_t PIECE_OWNS = 256 * 1024 - 64;  // start positions the first piece decides
+  MethodTableBuilder names;
+  names.add(1, "Open").add(2, "Close");
+  for (size_t back : {size_t(1), size_t(4), size_t(20), size_t(23)}) {
+    SCOPED_TRACE(back);
+    ElfCoreBuilder probe;
+    probe.segment(LOW, std::string(400 * 1024, '.'));
+    const size_t start = probe.segmentOffset(0);
+    const size_t at = PIECE_OWNS - back;  // file offset of the live block
+    DumpBuilder memory(400 * 1024);
+    memory.place(at - start, ringBlock(LOW + (at - start), 1));
+    memory.place(300 * 1024, names.indexBlock()).place(350 * 1024, names.methodBlock());
+    ElfCoreBuilder elf;
+    elf.segment(LOW, memory.str()).segment(HIGH, rangeWith(ringBlock(0x00B00000, 2)));
+    const std::string file = elf.build();
+    ASSERT_EQ(format(file).out, "1 >Open\n");
+    TrickleStream stream(file, 5);
+    EXPECT_EQ(formatSource(stream).out, "1 >Open\n");
+  }
+
+  // 10000 signatures back to back in a mapped range, none live, between a
+  // live block and the last one.
+  DumpBuilder crowd(0x40000);
+  crowd.place(LIVE_AT, ringBlock(LOW + LIVE_AT, 1));
+  for (size_t k = 0; k < 10000; ++k) crowd.place(0x1000 + 20 * k, "****MEMORY_TRACE****");
+  ElfCoreBuilder elf;
+  elf.segment(LOW, crowd.str()).segment(HIGH, rangeWith(ringBlock(0x00B00000, 2), LIVE_AT, true));
+  const std::string file = elf.build();
+  MemorySource source(viewOf(file));
+  const AddressMap map = readAddressMap(source);
+  TrickleStream stream(file, 9);
+  StreamCapture capture(&map);
+  scanDump(stream, capture);
+  EXPECT_EQ(capture.lastLiveMemoryTrace(), elf.segmentOffset(0) + LIVE_AT);
+  // The live block and the last one (120 bytes each) and the name tables.
+  EXPECT_EQ(capture.heldBytes(), 2 * 120 + names.indexLength() + names.methodLength());
+  TrickleStream again(file, 3);
+  EXPECT_EQ(formatSource(again).out, "1 >Open\n");
 }
 
 // ---------------------------------------------------------------------------

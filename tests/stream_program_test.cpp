@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/container_cases.h"
 #include "support/expected_messages.h"
 #include "support/generated_inputs.h"
 #include "support/program_runner.h"
@@ -202,6 +203,20 @@ TEST_F(StreamRun, BothShapesEveryStatusAndDamagedInputsGiveWhatAFileGives) {
     for (Way way : EVERY_WAY) {
       SCOPED_TRACE(nameOf(way));
       expectSameAsFile(through(way, c.bytes), file);
+    }
+  }
+}
+
+// ELF core files and minidumps: the live memory-trace block through a
+// pipe and a FIFO, from the headers at the stream's head.
+TEST_F(StreamRun, ContainersGiveTheLiveBlockAFileGives) {
+  for (const container_cases::ContainerCase& c : container_cases::containerCases()) {
+    SCOPED_TRACE(c.name);
+    ProgramResult file = fromFile(c.file);
+    expectRun(file, c.out, "", 0);
+    for (Way way : {Way::PIPE_ON_STDIN, Way::FIFO}) {
+      SCOPED_TRACE(nameOf(way));
+      expectSameAsFile(through(way, c.file), file);
     }
   }
 }
