@@ -17,9 +17,9 @@
 //   reference_format.h and aborts unless the status and both streams are
 //   the same and nothing went to standard output after standard error;
 // - formats the same bytes again read as a pipe delivers them (front to
-//   back, in pieces whose size bits 4 and 5 of the selector choose, apart
-//   from the container bits) and aborts
-//   unless the status and both streams are the same as from the file;
+//   back, in pieces whose size bits 4 and 5 of the selector choose) and
+//   aborts unless the status and both streams are the same as from the
+//   file, containers included;
 // - for a dump, scans it with every kernel the processor has and aborts,
 //   naming the kernel, unless each scan's last-wins fold equals the
 //   literal window scan, its live-block choice (BlockChoice over the
