@@ -174,8 +174,8 @@ void HeadedStream::fillHead(uint64_t end) {
   end = std::min(end, HEAD_LIMIT);
   while (!frozen_ && !ended_ && head_.size() < end) {
     std::span<uint8_t> room = head_.spare(end - head_.size());
-    if (room.empty()) {  // no storage: the head ends here
-      ended_ = true;
+    if (room.empty()) {  // no storage: the head holds no more
+      frozen_ = true;
       break;
     }
     size_t got = stream_.readAt(head_.size(), room);
@@ -199,8 +199,9 @@ size_t HeadedStream::readAt(uint64_t offset, std::span<uint8_t> dst) {
 }
 
 size_t HeadedStream::Head::readAt(uint64_t offset, std::span<uint8_t> dst) {
-  const uint64_t end = offset + dst.size();
-  stream_.fillHead(end);
+  const uint64_t end = offset > UINT64_MAX - dst.size() ? UINT64_MAX : offset + dst.size();
+  // Nothing past the limit can be had: the head is not filled for it.
+  if (offset < HEAD_LIMIT) stream_.fillHead(end);
   ByteView part = stream_.head_.view().slice(offset, dst.size());
   if (!part.empty()) std::memcpy(dst.data(), part.data(), part.size());
   if (part.size() < dst.size() && end > stream_.head_.size() && !stream_.ended_) stream_.cutShort_ = true;

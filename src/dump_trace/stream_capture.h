@@ -142,7 +142,7 @@ class HeadedStream : public ByteSource {
 
   ByteSource& stream_;
   GrowingBlock head_;
-  bool frozen_ = false;  // the stream has been read past the head
+  bool frozen_ = false;  // the stream has been read past the head, or no storage was had
   bool ended_ = false;   // the stream ended inside the head
   bool cutShort_ = false;
 };
