@@ -16,12 +16,17 @@
 // - works the output out again with the literal model in
 //   reference_format.h and aborts unless the status and both streams are
 //   the same and nothing went to standard output after standard error;
+// - formats the same bytes again read as a pipe delivers them (front to
+//   back, in pieces whose size bits 4 and 5 of the selector choose) and
+//   aborts unless the status and both streams are the same as from the
+//   file, containers included;
 // - for a dump, scans it with every kernel the processor has and aborts,
 //   naming the kernel, unless each scan's last-wins fold equals the
 //   literal window scan, its live-block choice (BlockChoice over the
 //   container's address map) is the model's, its occurrences come in
 //   increasing order, each before the byte it starts at is handed on, and
 //   every byte of the file is handed on once, in order.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -149,6 +154,25 @@ class CheckingObserver final : public ScanObserver {
   bool any = false, ordered = true, contiguous = true;
 };
 
+// The bytes as a stream: front to back, in pieces of `piece` bytes.
+class PieceStream : public StreamSource {
+ public:
+  PieceStream(ByteView bytes, size_t piece) : bytes_(bytes), piece_(piece) {}
+
+ protected:
+  size_t readSome(std::span<uint8_t> dst) override {
+    ByteView part = bytes_.slice(at_, std::min(dst.size(), piece_));
+    if (!part.empty()) std::memcpy(dst.data(), part.data(), part.size());
+    at_ += part.size();
+    return part.size();
+  }
+
+ private:
+  ByteView bytes_;
+  size_t piece_;
+  size_t at_ = 0;
+};
+
 // The dump wrapped in a container. The bytes begin with a count byte (1
 // to 4 ranges, from its low two bits) and, for each range, its address (8
 // bytes) and length (2 bytes); the rest is the ranges' bytes, one after
@@ -224,6 +248,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     out.flush();
   }
   if (program.outAfterErr) fail("standard output written after standard error", fileText);
+
+  HashSink streamed;
+  int streamedStatus;
+  {
+    static constexpr size_t PIECES[] = {1, 7, 4096, 65536};
+    PieceStream stream(bytes, PIECES[(data[0] >> 4) & 3]);
+    TraceOutput out(streamed);
+    streamedStatus = formatInput(stream, out);
+    out.flush();
+  }
+  if (streamedStatus != status) fail("run status from a stream differs from the file's", fileText);
+  if (!(streamed.out == program.out)) fail("standard output from a stream differs from the file's", fileText);
+  if (!(streamed.err == program.err)) fail("standard error from a stream differs from the file's", fileText);
 
   if (fileSize > LARGEST_CHECKED_INPUT) return 0;
 

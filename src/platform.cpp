@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include <memory>
+#include <string_view>
 
 #include "input_file.h"
 
@@ -60,6 +61,31 @@ class WindowsFile final : public ByteSource {
 
 bool outputIsFile = false;
 
+// A pipe, read front to back.
+class WindowsStream : public StreamSource {
+ public:
+  explicit WindowsStream(HANDLE handle) : handle_(handle) {}
+  ~WindowsStream() override { close(); }
+  void close() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+ protected:
+  size_t readSome(std::span<uint8_t> dst) override {
+    if (handle_ == INVALID_HANDLE_VALUE) return 0;
+    DWORD ask = dst.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(dst.size());
+    DWORD got = 0;
+    // A pipe whose writer has closed it fails with ERROR_BROKEN_PIPE: its
+    // end. A message longer than the read comes in parts.
+    if (!ReadFile(handle_, dst.data(), ask, &got, nullptr) && GetLastError() != ERROR_MORE_DATA) return 0;
+    return got;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
 // In text mode _write turns each "\n" into "\r\n" and counts the bytes it
 // was given, not the bytes it wrote.
 StreamWrite writeAll(int fd, std::string_view bytes) {
@@ -113,6 +139,8 @@ std::unique_ptr<ByteSource> openInputFile(const char* name) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  // A named pipe (\\.\pipe\NAME) is read as a stream.
+  if (GetFileType(handle) == FILE_TYPE_PIPE) return std::make_unique<WindowsStream>(handle);
   LARGE_INTEGER size;
   if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
     CloseHandle(handle);
@@ -176,6 +204,36 @@ class PosixFile final : public ByteSource {
   uint64_t size_;
 };
 
+// A pipe, a FIFO or a socket, read front to back.
+class PosixStream : public StreamSource {
+ public:
+  explicit PosixStream(int fd) : fd_(fd) {}
+  ~PosixStream() override { close(); }
+  void close() override {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ protected:
+  size_t readSome(std::span<uint8_t> dst) override {
+    for (;;) {
+      if (fd_ < 0) return 0;
+      ssize_t n = ::read(fd_, dst.data(), dst.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // A non-blocking descriptor handed over empty: wait for its bytes.
+        pollfd readable{fd_, POLLIN, 0};
+        if (poll(&readable, 1, -1) < 0 && errno != EINTR) return 0;
+        continue;
+      }
+      return n > 0 ? static_cast<size_t>(n) : 0;
+    }
+  }
+
+ private:
+  int fd_;
+};
+
 bool outputIsFile = false;
 
 StreamWrite writeAll(int fd, std::string_view bytes) {
@@ -199,6 +257,34 @@ StreamWrite writeAll(int fd, std::string_view bytes) {
   return StreamWrite::WRITTEN;
 }
 
+// The descriptor a name such as /dev/stdin, /dev/fd/N or /proc/self/fd/N
+// stands for, when it is one this process holds and is the object `named`
+// the name leads to; -1 otherwise.
+int descriptorNamed(std::string_view name, const struct stat& named) {
+  int fd = -1;
+  if (name == "/dev/stdin") {
+    fd = 0;
+  } else {
+    for (std::string_view folder : {"/dev/fd/", "/proc/self/fd/"}) {
+      if (!name.starts_with(folder) || name.size() == folder.size() || name.size() > folder.size() + 9) continue;
+      fd = 0;
+      for (char c : name.substr(folder.size())) {
+        if (c < '0' || c > '9') return -1;
+        fd = fd * 10 + (c - '0');
+      }
+    }
+  }
+  struct stat held;
+  if (fd < 0 || fstat(fd, &held) != 0 || held.st_dev != named.st_dev || held.st_ino != named.st_ino) return -1;
+  return fd;
+}
+
+bool sameObject(int fd, const struct stat& named) {
+  struct stat opened;
+  return fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino &&
+         (opened.st_mode & S_IFMT) == (named.st_mode & S_IFMT);
+}
+
 }  // namespace
 
 void initPlatform() {
@@ -218,21 +304,58 @@ void initPlatform() {
 }
 
 std::unique_ptr<ByteSource> openInputFile(const char* name) {
-  int fd = ::open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat info;
-  // Only regular files and block devices can be read at absolute offsets;
-  // a directory, a pipe or a terminal cannot be read as a file.
-  if (fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))) {
-    ::close(fd);
-    return nullptr;
+  // What the name leads to decides how it is read, before anything is
+  // opened: opening a terminal, a tape or a FIFO can block or act.
+  struct stat named;
+  if (stat(name, &named) != 0) return nullptr;
+
+  if (S_ISREG(named.st_mode) || S_ISBLK(named.st_mode)) {
+    int fd = ::open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    if (!sameObject(fd, named)) {  // replaced since it was looked at
+      ::close(fd);
+      return nullptr;
+    }
+    // Some files of /proc and /sys can be read only front to back.
+    uint8_t none = 0;
+    if (pread(fd, &none, 0, 0) < 0 && errno == ESPIPE) return std::make_unique<PosixStream>(fd);
+    // The size is a hint: files in /proc report none, and a dump may still
+    // be growing.
+    uint64_t size = static_cast<uint64_t>(named.st_size > 0 ? named.st_size : 0);
+    if (S_ISBLK(named.st_mode)) {
+      off_t end = lseek(fd, 0, SEEK_END);
+      size = end > 0 ? static_cast<uint64_t>(end) : 0;
+    }
+    return std::make_unique<PosixFile>(fd, size);
   }
-  off_t end = lseek(fd, 0, SEEK_END);
-  if (end < 0) {
-    ::close(fd);
-    return nullptr;
+
+  if (S_ISFIFO(named.st_mode) || S_ISSOCK(named.st_mode)) {
+    // A pipe or socket the process already holds (standard input, process
+    // substitution) is read through its descriptor: a socket cannot be
+    // opened by name. A named FIFO is opened, which waits for its writer.
+    int fd = -1;
+    if (int held = descriptorNamed(name, named); held >= 0) {
+      fd = fcntl(held, F_DUPFD_CLOEXEC, 0);
+    } else if (S_ISFIFO(named.st_mode)) {
+      do {
+        fd = ::open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+      } while (fd < 0 && errno == EINTR);
+    }
+    if (fd < 0) return nullptr;
+    if (!sameObject(fd, named)) {
+      ::close(fd);
+      return nullptr;
+    }
+#ifdef F_SETPIPE_SZ
+    // A larger pipe lets the writer run further ahead: fewer switches
+    // between the two processes. Where it cannot be had, the pipe stays.
+    if (S_ISFIFO(named.st_mode)) fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+#endif
+    return std::make_unique<PosixStream>(fd);
   }
-  return std::make_unique<PosixFile>(fd, static_cast<uint64_t>(end));
+
+  // A directory, a terminal or another character device is no file.
+  return nullptr;
 }
 
 StreamWrite writeStandardOutput(std::string_view bytes) { return writeAll(1, bytes); }

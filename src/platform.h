@@ -11,8 +11,12 @@
 
 namespace ringlens {
 
-// Opens the named file for reading only. Returns null when it cannot be
-// opened or is not something that can be read as a file (a directory).
+// Opens the named input for reading only: a regular file or a block device
+// (read at offsets), a FIFO (waiting for its writer), or a pipe or socket
+// named by a descriptor the process holds (/dev/stdin, /dev/fd/N), read as
+// a stream. Returns null for a name that cannot be opened or is something
+// else (a directory, a terminal or another character device), which is
+// found out before anything is opened.
 std::unique_ptr<ByteSource> openInputFile(const char* name);
 
 // Sets the process up for a run: the local time zone is read once, a

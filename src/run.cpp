@@ -3,6 +3,7 @@
 #include <string>
 
 #include "dump_trace/dump_trace.h"
+#include "dump_trace/stream_capture.h"
 #include "file_trace/file_trace.h"
 #include "platform.h"
 #include "ringlens.h"
@@ -13,6 +14,8 @@ int formatInput(ByteSource& file, TraceOutput& out) {
   uint8_t head[FILE_TRACE_SIGNATURE.size()];
   size_t got = file.readAt(0, head);
   if (ByteView(head, got).equals(0, FILE_TRACE_SIGNATURE)) return formatFileTrace(file, out);
+  // A stream cannot be read again: its blocks are copied during the scan.
+  if (file.sequentialOnly()) return formatStreamDump(file, out);
   return formatDump(file, out);
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dump_trace/dump_trace.h"
+#include "support/in_memory.h"
 #include "support/program_runner.h"
 #include "support/reference_scan.h"
 #include "support/trace_builder.h"
@@ -39,12 +40,21 @@ ByteView viewOf(const std::string& bytes) {
 }
 
 // Scans with every candidate search this processor has; they must agree.
+// So must a scan of the same bytes from a stream, whose end is known only
+// when it is met, and from files whose size at open was none or too small:
+// the positions examined near the end follow from the bytes read.
 BlockLocations scan(const std::string& bytes) {
   MemorySource source(viewOf(bytes));
   BlockLocations fastest = scanDump(source);
   for (ScanKernel kernel : scanKernels()) {
     if (!scanKernelAvailable(kernel)) continue;
     EXPECT_EQ(scanDump(source, kernel), fastest) << "kernel " << scanKernelName(kernel);
+  }
+  testing::TrickleStream stream(bytes, static_cast<uint32_t>(bytes.size()), 5000);
+  EXPECT_EQ(scanDump(stream), fastest) << "from a stream";
+  for (uint64_t sizeAtOpen : {uint64_t(0), uint64_t(bytes.size() / 2)}) {
+    testing::GrownSource grown(viewOf(bytes), sizeAtOpen);
+    EXPECT_EQ(scanDump(grown), fastest) << "size at open " << sizeAtOpen;
   }
   return fastest;
 }

@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -181,6 +182,12 @@ void checkDump(const std::string& what, const std::string& dump, const std::stri
   ProgramResult r = runProgram({dump});
   double took = secondsSince(start);
   expectRun(r, expected, "", 0);
+  // Through a pipe the same, the headers read from the stream's head.
+  if (const char* custom = std::getenv("RINGLENS_TEST_PROGRAM"); !custom || !*custom) {
+    ProgramResult piped =
+        runCommandIn("", {"bash", "-c", "cat \"$2\" | \"$1\" /dev/stdin", "bash", RINGLENS_PROGRAM, dump}, {});
+    expectRun(piped, expected, "", 0);
+  }
 
   DumpFacts facts = factsOf(dump);
   EXPECT_EQ(facts.kind, kind);

@@ -11,7 +11,10 @@ int formatDump(ByteSource& file, TraceOutput& out) {
   const AddressMap map = readAddressMap(file);
   BlockChoice choice(map);
   scanDump(file, choice);
-  const BlockLocations locations = choice.locations();
+  return formatDumpStages(file, choice.locations(), out);
+}
+
+int formatDumpStages(ByteSource& file, const BlockLocations& locations, TraceOutput& out) {
   TraceLineWriter lines(out);
   // A reader that closed the pipe does not change the run: the blocks are
   // still looked for, and a missing one still reported. Lost output ends

@@ -304,9 +304,11 @@ void scanDump(ByteSource& file, ScanObserver& observer, ScanKernel kernel) {
   if (!entry) return;
   const FindCandidates find = entry->find;
   // A small file is read whole in one piece of its own size (and a byte
-  // more, to meet its end) rather than into a full chunk.
+  // more, to meet its end) rather than into a full chunk. A stream has no
+  // size to go by: it is read in full chunks, which it fills directly.
+  const uint64_t sizeHint = file.sequentialOnly() ? CHUNK_SIZE : file.size();
   ChunkStorage storage(
-      static_cast<size_t>(std::max<uint64_t>(std::min<uint64_t>(file.size(), CHUNK_SIZE - 1) + 1, SMALLEST_CHUNK)));
+      static_cast<size_t>(std::max<uint64_t>(std::min<uint64_t>(sizeHint, CHUNK_SIZE - 1) + 1, SMALLEST_CHUNK)));
   uint8_t* const target = storage.target();
   const size_t chunk = storage.chunk();
   uint8_t* window = target;  // the bytes from file offset bufferStart on

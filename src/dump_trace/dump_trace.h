@@ -46,6 +46,11 @@ class BlockLocationsFold final : public ScanObserver {
 };
 BlockLocations scanDump(ByteSource& file, ScanKernel kernel = ScanKernel::FASTEST);
 
+// The dump's stages after the scan, in their order, on what the scan found:
+// trace buffers, memory-trace block, name tables, ring. Returns STATUS_OK
+// or the status of the first block found missing.
+int formatDumpStages(ByteSource& file, const BlockLocations& locations, TraceOutput& out);
+
 // Hands on the trace buffers numbered 4 to 11 that the scan found, in order
 // of number. False when the consumer wanted no more.
 bool printTraceBuffers(ByteSource& file, const BlockLocations& locations, RecordConsumer& consumer);

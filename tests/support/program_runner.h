@@ -70,9 +70,12 @@ inline std::string expectedText(const std::string& text) {
 
 // Runs `command` in the folder `workingDirectory` (the test's own when
 // empty), in an environment holding only `env` (plus PATH, HOME and WINE*
-// settings, which the program ignores), with no standard input.
+// settings, which the program ignores), with standard input from the
+// descriptor `input`, or none (/dev/null) when it is -1. The descriptor
+// is closed here once the program has it, so that a writer at the other
+// end of a pipe sees the program go.
 inline ProgramResult runCommandIn(const std::string& workingDirectory, const std::vector<std::string>& command,
-                                  const std::map<std::string, std::string>& env) {
+                                  const std::map<std::string, std::string>& env, int input = -1) {
   std::vector<std::string> environment;
   for (auto& [name, value] : env) environment.push_back(name + "=" + value);
   for (const char* keep : {"PATH", "HOME", "WINEPREFIX", "WINEDEBUG", "WINEARCH", "WINEDLLOVERRIDES"}) {
@@ -87,7 +90,7 @@ inline ProgramResult runCommandIn(const std::string& workingDirectory, const std
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0) _exit(127);
-    int null = open("/dev/null", O_RDONLY);
+    int null = input >= 0 ? input : open("/dev/null", O_RDONLY);
     dup2(null, 0);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
@@ -103,6 +106,7 @@ inline ProgramResult runCommandIn(const std::string& workingDirectory, const std
   }
   close(outPipe[1]);
   close(errPipe[1]);
+  if (input >= 0) close(input);
 
   ProgramResult result;
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
